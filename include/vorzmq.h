@@ -1,0 +1,254 @@
+// libvorzmq: request/reply, publish/subscribe and re-broadcast over ZeroMQ.
+//
+// Conventions shared by every class below:
+// - The host defines the global `logger` and points it at a log4cxx logger
+//   before constructing any object; every diagnostic goes through it.
+// - Sockets are lazy: a constructor only records the endpoint. The first
+//   operation that needs a socket creates, configures and connects (request,
+//   subscribe) or binds (reply, publish) it.
+// - After an unexpected failure an object marks itself; its next operation
+//   logs a warning, closes the old ZeroMQ socket and starts afresh.
+// - Only constructors and build_request_response_url throw. Every other
+//   failure is logged and shown through a result, or only in the log.
+// - One object is used by one thread at a time. Destroy every socket object
+//   before the context it was made from.
+#ifndef VORZMQ_H
+#define VORZMQ_H
+
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+#include <log4cxx/logger.h>
+
+#define VORZMQ_VERSION_MAJOR 1
+#define VORZMQ_VERSION_MINOR 0
+#define VORZMQ_VERSION_PATCH 0
+
+// The library is built with hidden visibility; only what is marked here is
+// exported.
+#define VORZMQ_API __attribute__((visibility("default")))
+
+// Defined by the host program; the library only refers to it.
+extern log4cxx::LoggerPtr logger;
+
+// Owns the process's ZeroMQ context. Never throws: when libzmq cannot make
+// a context, ERROR "ZMQ Context Init Failed -- <error>" is logged and every
+// socket constructed from this object throws "ZMQ Context is NULL".
+// The destructor terminates the context; it waits for sockets still open
+// and for their unsent messages (at most their 1000 ms linger).
+class VORZMQ_API vorzmq_context {
+public:
+    vorzmq_context();
+    ~vorzmq_context();
+
+    vorzmq_context(const vorzmq_context&) = delete;
+    vorzmq_context& operator=(const vorzmq_context&) = delete;
+
+    void* context;  // raw libzmq context handle; null when creation failed
+};
+
+// Client end of a synchronous exchange (a ZeroMQ REQ socket that connects).
+// Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+class VORZMQ_API vorzmq_request_socket {
+public:
+    vorzmq_request_socket(vorzmq_context& context, const std::string& url);
+    ~vorzmq_request_socket();
+
+    vorzmq_request_socket(const vorzmq_request_socket&) = delete;
+    vorzmq_request_socket& operator=(const vorzmq_request_socket&) = delete;
+
+    // Connects when there is no socket, or re-creates one after a broken
+    // exchange. Failures are logged; an empty URL is silently skipped.
+    void init_if_necessary();
+
+    // Sends `message` as one frame (blocking). With `expect_ok` it then waits
+    // up to 1000 ms for the OK reply; a missing or different reply is logged
+    // and the socket is re-created before the next request. Without
+    // `expect_ok` the host must call receive() once before the next send.
+    void send(const std::string& message, bool expect_ok);
+
+    // Receives the reply into `buffer` (waits up to 1000 ms). Returns the
+    // reply's size, `buffer_size` when it was truncated (logged as WARN), or
+    // 0 on failure (logged as ERROR; the socket is re-created next time).
+    // Nothing beyond the reply's bytes is written; no terminator is added.
+    size_t receive(void* buffer, size_t buffer_size);
+
+    bool valid();  // whether the URL is not empty
+
+private:
+    std::string url;
+    int32_t receive_timeout_ms;
+    int32_t linger_ms;
+    int32_t receive_flags;
+    void* context;
+    void* socket;
+    bool reset_pending;
+};
+
+// Server end of a synchronous exchange (a ZeroMQ REP socket that binds; each
+// bind pauses 500 ms and opens an ipc:// endpoint file to mode 0771).
+// Alternate strictly: one receive() that returns true, then one reply.
+// Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+class VORZMQ_API vorzmq_reply_socket {
+public:
+    vorzmq_reply_socket(vorzmq_context& context, const std::string& url);
+    ~vorzmq_reply_socket();
+
+    vorzmq_reply_socket(const vorzmq_reply_socket&) = delete;
+    vorzmq_reply_socket& operator=(const vorzmq_reply_socket&) = delete;
+
+    // Binds when there is no socket, or re-binds after an unexpected error.
+    // A failed bind is logged and blocks the caller for 5 seconds.
+    void init_if_necessary();
+
+    // Waits up to the receive timeout (1000 ms) for a request and appends its
+    // text (up to the first zero byte) to `stream`. With `acknowledge` the OK
+    // reply ("ok" and a zero byte) is sent first. Returns false on timeout
+    // (TRACE) or error (ERROR; the socket is re-bound on the next call).
+    bool receive(std::stringstream& stream, bool acknowledge);
+
+    // Replies with the OK reply. Uses the current socket; failures are logged.
+    void send_ok();
+    // Replies with the string's bytes. Uses the current socket.
+    void send(const std::string& response);
+    // Replies with `size` bytes; a failure also re-binds on the next call.
+    void send(const void* data, size_t size);
+    // Replies with the value's compact JSON text and a final line feed.
+    void send(const Json::Value& response);
+
+    // Settings for hosts that need other than the defaults (1000, 1000, 0):
+    // the timeout and linger apply to the next socket created, the flags to
+    // the next receive.
+    void set_receive_timeout_ms(int32_t milliseconds);
+    void set_linger_ms(int32_t milliseconds);
+    void set_receive_flags(int32_t flags);
+
+private:
+    std::string url;
+    int32_t receive_timeout_ms;
+    int32_t linger_ms;
+    int32_t receive_flags;
+    void* context;
+    void* socket;
+    bool reset_pending;
+};
+
+// Sending end of topic broadcast (a ZeroMQ PUB socket that binds). Each
+// message is a topic frame (topic plus "$" unless it already ends in "$")
+// and a data frame (data plus one zero byte), both sent without waiting.
+// Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+class VORZMQ_API vorzmq_pub_socket {
+public:
+    vorzmq_pub_socket(vorzmq_context& context, const std::string& url);
+    ~vorzmq_pub_socket();
+
+    vorzmq_pub_socket(const vorzmq_pub_socket&) = delete;
+    vorzmq_pub_socket& operator=(const vorzmq_pub_socket&) = delete;
+
+    bool valid();  // whether the URL is not empty
+
+    // Binds (with the 500 ms readiness pause) when there is no socket.
+    void init_if_necessary();
+
+    // Publishes one message; never blocks. A full queue is a WARN and the
+    // message is dropped; other errors are ERRORs and re-bind next time.
+    void send(const std::string& topic, const std::string& data);
+
+private:
+    std::string url;
+    int32_t high_water_mark;
+    int32_t linger_ms;
+    void* context;
+    void* socket;
+    bool reset_pending;
+};
+
+// Receiving end of topic broadcast (a ZeroMQ SUB socket that connects).
+// Filters are kept by the object and applied again to every new socket.
+// Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+class VORZMQ_API vorzmq_sub_socket {
+public:
+    vorzmq_sub_socket(vorzmq_context& context, const std::string& url);
+    ~vorzmq_sub_socket();
+
+    vorzmq_sub_socket(const vorzmq_sub_socket&) = delete;
+    vorzmq_sub_socket& operator=(const vorzmq_sub_socket&) = delete;
+
+    // Connects when there is no socket, or re-creates one after an
+    // unexpected receive error (with every filter asked for so far).
+    void init_if_necessary();
+
+    // Subscribes to `topic` alone (exact_match) or to every topic that
+    // begins with it. The empty topic subscribes to everything.
+    void add_topic(const std::string& topic, bool exact_match);
+    void add_topic(const std::string& topic);
+
+    // Wait for the next message that passes a filter (without limit by
+    // default) and deliver its data: as text appended to `stream`, or as raw
+    // bytes copied into `buffer` (at most `buffer_size`, no terminator
+    // added). Without any filter asked for, the first receive subscribes to
+    // every topic. Return false on timeout (TRACE) or error (ERROR).
+    bool receive(std::stringstream& stream);
+    bool receive(void* buffer, size_t buffer_size);
+
+    // Settings for hosts that need other than the defaults (-1, 1000, 0):
+    // the timeout and linger apply to the next socket created, the flags to
+    // the next receive.
+    void set_receive_timeout_ms(int32_t milliseconds);
+    void set_linger_ms(int32_t milliseconds);
+    void set_receive_flags(int32_t flags);
+
+private:
+    std::string url;
+    int32_t receive_timeout_ms;
+    int32_t linger_ms;
+    int32_t receive_flags;
+    void* context;
+    void* socket;
+    std::vector<std::string> filters;  // every filter asked for, in order
+    bool reset_pending;
+};
+
+// Asks an outside request/reply service to re-broadcast a topic and a JSON
+// payload, and waits for its OK reply (through a request socket).
+// Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+class VORZMQ_API vorzmq_rebrdcst_socket {
+public:
+    vorzmq_rebrdcst_socket(vorzmq_context& context, const std::string& url);
+
+    vorzmq_rebrdcst_socket(const vorzmq_rebrdcst_socket&) = delete;
+    vorzmq_rebrdcst_socket& operator=(const vorzmq_rebrdcst_socket&) = delete;
+
+    bool valid();  // whether the URL is not empty
+
+    // Sends {"data":<data>,"topic":"<topic>$"} in compact form (an empty
+    // topic stays empty) and waits up to 1000 ms for the OK reply. Data that
+    // is not JSON is logged as ERROR and nothing is sent. Reports through
+    // the log only.
+    void rebrdcst(const std::string& topic, const std::string& data);
+
+private:
+    std::string url;
+    vorzmq_request_socket request_socket;
+};
+
+// Whether `url` can name an endpoint: true for any non-empty string.
+VORZMQ_API bool valid_url(const std::string& url);
+
+// The endpoint of a queue: "ipc://" + $VOR_HOME + "/queues/" + the name with
+// surrounding white space trimmed. Throws std::runtime_error for an empty
+// name ("Empty Request Response Name is Invalid") and when VOR_HOME is not
+// set ("VOR_HOME Environment Variable Not Set", also logged as ERROR).
+VORZMQ_API std::string build_request_response_url(const std::string& name);
+
+// Writes {"data": <parsed data>, "topic": "<topic>"} as indented JSON to
+// `out` and returns true; returns false and writes nothing when `data` is not
+// valid JSON. Logs nothing, throws nothing.
+VORZMQ_API bool build_json(const std::string& topic, const std::string& data,
+                           std::stringstream& out);
+
+#endif  // VORZMQ_H
