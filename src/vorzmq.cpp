@@ -343,7 +343,11 @@ bool build_json(const std::string& topic, const std::string& data, std::stringst
     Json::Value envelope;
     envelope["topic"] = topic;
     envelope["data"] = std::move(parsed);
-    out << envelope;
+    try {
+        out << envelope;
+    } catch (const std::exception&) {
+        return false;  // nothing but a failed allocation can get here
+    }
     return true;
 }
 
@@ -821,5 +825,12 @@ void vorzmq_rebrdcst_socket::rebrdcst(const std::string& topic, const std::strin
         return;
     }
     request["data"] = std::move(parsed);
-    request_socket.send(compact_json(request), true);
+    std::string text;
+    try {
+        text = compact_json(request);
+    } catch (const std::exception&) {
+        LOG4CXX_ERROR(logger, "Invalid JSON Passed for Re-Broadcast: " << data);
+        return;
+    }
+    request_socket.send(text, true);
 }
