@@ -1,0 +1,58 @@
+// The vorzmq subcommands. Each returns the process's exit status, or throws
+// usage_error / command_failure (tool_runtime.h) with a one-line reason.
+#ifndef VORZMQ_TOOL_COMMANDS_H
+#define VORZMQ_TOOL_COMMANDS_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vorzmq_tool {
+
+struct serve_options {
+    std::string endpoint;
+    std::size_t count = 0;  // 0: until stopped
+    bool no_ack = false;
+};
+
+struct request_options {
+    std::string endpoint;
+    std::vector<std::string> messages;  // none: one per line of stdin
+};
+
+struct publish_options {
+    std::string endpoint;
+    std::string topic;
+    std::vector<std::string> data;  // none: one per line of stdin
+    int wait_ms = 0;
+};
+
+struct subscribe_options {
+    std::string endpoint;
+    std::vector<std::string> topics;  // none: every topic
+    bool prefix = false;
+    std::size_t count = 0;  // 0: until stopped
+};
+
+struct rebroadcast_options {
+    std::string endpoint;
+    std::string topic;
+    std::string json;
+};
+
+struct relay_options {
+    std::string listen;
+    std::string publish;
+};
+
+int run_url(const std::string& name);
+int run_serve(const serve_options& options);
+int run_request(const request_options& options);
+int run_publish(const publish_options& options);
+int run_subscribe(const subscribe_options& options);
+int run_rebroadcast(const rebroadcast_options& options);
+int run_relay(const relay_options& options);
+
+}  // namespace vorzmq_tool
+
+#endif

@@ -1,0 +1,168 @@
+// vorzmq: pokes queues, watches topics and runs the re-broadcast relay from
+// the command line, through libvorzmq's public API as any host would.
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "tool_runtime.h"
+#include "vorzmq.h"
+
+namespace {
+
+using namespace vorzmq_tool;
+
+const char endpoint_help[] =
+    "A ZeroMQ URL (anything containing \"://\", e.g. tcp://127.0.0.1:5555) or a queue name, "
+    "which means ipc://$VOR_HOME/queues/NAME";
+
+// Options every subcommand has; `log_level` is read once parsing is done.
+void add_common_options(CLI::App& command, std::string& log_level, const std::string& example)
+{
+    command.add_option("--log-level", log_level, "Show the library's records from this level on (stderr)")
+        ->transform(CLI::IsMember({"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL", "OFF"}, CLI::ignore_case))
+        ->default_str("WARN");
+    command.footer("Example:\n" + example);
+}
+
+std::string version_text()
+{
+    return "vorzmq " + std::to_string(VORZMQ_VERSION_MAJOR) + "." + std::to_string(VORZMQ_VERSION_MINOR) + "." +
+           std::to_string(VORZMQ_VERSION_PATCH);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Request/reply, publish/subscribe and re-broadcast over ZeroMQ, from the command line.", "vorzmq"};
+    app.set_version_flag("--version", version_text());
+    app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 done, 1 not done (e.g. a request not acknowledged), 2 bad command line.\n"
+        "Run 'vorzmq SUBCOMMAND --help' for the details and an example of each.");
+
+    std::string log_level = "WARN";
+    std::function<int()> command;
+
+    std::string name;
+    auto* url = app.add_subcommand("url", "Print the endpoint of a queue name");
+    url->add_option("NAME", name, "Queue name")->required();
+    add_common_options(*url, log_level, "  VOR_HOME=/srv/vor vorzmq url status     # ipc:///srv/vor/queues/status");
+    url->callback([&] { command = [&] { return run_url(name); }; });
+
+    serve_options serve;
+    auto* serve_command =
+        app.add_subcommand("serve", "Bind a reply socket, print each request on its own line and acknowledge it");
+    serve_command->add_option("ENDPOINT", serve.endpoint, endpoint_help)->required();
+    serve_command->add_option("--count", serve.count, "Stop after N requests (default: until Ctrl-C)")
+        ->check(CLI::PositiveNumber);
+    serve_command->add_flag("--no-ack", serve.no_ack, "Answer with an empty reply instead of the OK reply");
+    add_common_options(*serve_command, log_level, "  vorzmq serve status --count 1 &\n  vorzmq request status hello");
+    serve_command->callback([&] { command = [&] { return run_serve(serve); }; });
+
+    request_options request;
+    auto* request_command = app.add_subcommand(
+        "request", "Send each message and wait for the OK reply; exit 0 only when every one was acknowledged");
+    request_command->add_option("ENDPOINT", request.endpoint, endpoint_help)->required();
+    request_command->add_option("MESSAGE", request.messages, "Messages to send (default: each line of stdin)");
+    add_common_options(*request_command, log_level,
+                       "  vorzmq request status hello 'second message'\n  printf 'a\\nb\\n' | vorzmq request status");
+    request_command->callback([&] { command = [&] { return run_request(request); }; });
+
+    publish_options publish;
+    auto* publish_command = app.add_subcommand("publish", "Bind a publish socket and publish data under a topic");
+    publish_command->add_option("ENDPOINT", publish.endpoint, endpoint_help)->required();
+    publish_command->add_option("TOPIC", publish.topic, "Topic of every message")->required();
+    publish_command->add_option("DATA", publish.data, "Data texts to publish (default: each line of stdin)");
+    publish_command
+        ->add_option("--wait-ms", publish.wait_ms,
+                     "Wait this long after binding so subscribers can join; a message published while nobody "
+                     "subscribes reaches nobody")
+        ->check(CLI::NonNegativeNumber);
+    add_common_options(*publish_command, log_level,
+                       "  vorzmq subscribe events alarm &\n  vorzmq publish events alarm '{\"level\":3}' --wait-ms 1000");
+    publish_command->callback([&] { command = [&] { return run_publish(publish); }; });
+
+    subscribe_options subscribe;
+    auto* subscribe_command =
+        app.add_subcommand("subscribe", "Connect a subscribe socket and print the data of each message received");
+    subscribe_command->add_option("ENDPOINT", subscribe.endpoint, endpoint_help)->required();
+    subscribe_command->add_option("TOPIC", subscribe.topics, "Topics to receive (default: every topic)");
+    subscribe_command->add_flag("--prefix", subscribe.prefix, "Receive every topic that starts with a TOPIC");
+    subscribe_command->add_option("--count", subscribe.count, "Stop after N messages (default: until Ctrl-C)")
+        ->check(CLI::PositiveNumber);
+    add_common_options(*subscribe_command, log_level,
+                       "  vorzmq subscribe events alarm status       # exactly these two topics\n"
+                       "  vorzmq subscribe events sensor. --prefix   # sensor.1, sensor.2, ...");
+    subscribe_command->callback([&] { command = [&] { return run_subscribe(subscribe); }; });
+
+    rebroadcast_options rebroadcast;
+    auto* rebroadcast_command = app.add_subcommand(
+        "rebroadcast", "Ask a re-broadcast service (vorzmq relay) to publish JSON data under a topic");
+    rebroadcast_command->add_option("ENDPOINT", rebroadcast.endpoint, std::string(endpoint_help) + " of the service")
+        ->required();
+    rebroadcast_command->add_option("TOPIC", rebroadcast.topic, "Topic to publish under")->required();
+    rebroadcast_command->add_option("JSON", rebroadcast.json, "Data, as a JSON text")->required();
+    add_common_options(*rebroadcast_command, log_level, "  vorzmq rebroadcast relay alarm '{\"level\":3,\"zone\":\"north\"}'");
+    rebroadcast_command->callback([&] { command = [&] { return run_rebroadcast(rebroadcast); }; });
+
+    relay_options relay;
+    auto* relay_command = app.add_subcommand(
+        "relay", "Run the re-broadcast service: acknowledge each request and publish its data under its topic");
+    relay_command->add_option("--listen", relay.listen, std::string(endpoint_help) + ", for re-broadcast requests")
+        ->required();
+    relay_command->add_option("--publish", relay.publish, std::string(endpoint_help) + ", for subscribers")
+        ->required();
+    add_common_options(*relay_command, log_level,
+                       "  vorzmq relay --listen relay --publish events &\n"
+                       "  vorzmq subscribe events alarm &\n"
+                       "  vorzmq rebroadcast relay alarm '{\"level\":3}'");
+    relay_command->callback([&] { command = [&] { return run_relay(relay); }; });
+
+    // CLI11 would call an unknown subcommand an unexpected argument; say what
+    // it is and what the choices are.
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-') {
+            continue;
+        }
+        const auto subcommands = app.get_subcommands([](CLI::App*) { return true; });
+        bool known = false;
+        std::string choices;
+        for (const CLI::App* subcommand : subcommands) {
+            known = known || subcommand->get_name() == argv[i];
+            choices += (choices.empty() ? "" : ", ") + subcommand->get_name();
+        }
+        if (!known) {
+            std::cerr << "vorzmq: unknown subcommand '" << argv[i] << "' (choose one of " << choices
+                      << "; see vorzmq --help)\n";
+            return exit_usage;
+        }
+        break;
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? 0 : exit_usage;
+    }
+
+    configure_logging(log_level);
+    try {
+        return command();
+    } catch (const usage_error& error) {
+        std::cerr << "vorzmq: " << error.what() << '\n';
+        return exit_usage;
+    } catch (const command_failure& error) {
+        std::cerr << "vorzmq: " << error.what() << '\n';
+        return exit_failure;
+    } catch (const std::exception& error) {
+        std::cerr << "vorzmq: " << error.what() << '\n';
+        return exit_failure;
+    }
+}
