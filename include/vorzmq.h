@@ -39,7 +39,8 @@ extern log4cxx::LoggerPtr logger;
 // a context, ERROR "ZMQ Context Init Failed -- <error>" is logged and every
 // socket constructed from this object throws "ZMQ Context is NULL".
 // The destructor terminates the context; it waits for sockets still open
-// and for their unsent messages (at most their 1000 ms linger).
+// and for their unsent messages (at most their 1000 ms linger). Creation and
+// destruction are logged as DEBUG.
 class VORZMQ_API vorzmq_context {
 public:
     vorzmq_context();
@@ -53,6 +54,8 @@ public:
 
 // Client end of a synchronous exchange (a ZeroMQ REQ socket that connects).
 // Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+// The constructor logs DEBUG; the destructor closes the socket at once (its
+// unsent messages are left to the context's linger).
 class VORZMQ_API vorzmq_request_socket {
 public:
     vorzmq_request_socket(vorzmq_context& context, const std::string& url);
@@ -62,16 +65,20 @@ public:
     vorzmq_request_socket& operator=(const vorzmq_request_socket&) = delete;
 
     // Connects when there is no socket, or re-creates one after a broken
-    // exchange. Failures are logged; an empty URL is silently skipped.
+    // exchange (logged as WARN). Does not block: ZeroMQ connects in the
+    // background. A refused socket or connect is logged as ERROR and the
+    // next call tries again; an empty URL is silently skipped.
     void init_if_necessary();
 
-    // Sends `message` as one frame (blocking). With `expect_ok` it then waits
+    // Sends `message` as one frame, connecting first when needed; the send
+    // is blocking, with no send timeout. With `expect_ok` it then waits
     // up to 1000 ms for the OK reply; a missing or different reply is logged
     // and the socket is re-created before the next request. Without
     // `expect_ok` the host must call receive() once before the next send.
     void send(const std::string& message, bool expect_ok);
 
-    // Receives the reply into `buffer` (waits up to 1000 ms). Returns the
+    // Receives the reply to a send(message, false) into `buffer` (waits up
+    // to 1000 ms); it uses the current socket and never connects. Returns the
     // reply's size, `buffer_size` when it was truncated (logged as WARN), or
     // 0 on failure (logged as ERROR; the socket is re-created next time).
     // Nothing beyond the reply's bytes is written; no terminator is added.
@@ -93,6 +100,7 @@ private:
 // bind pauses 500 ms and opens an ipc:// endpoint file to mode 0771).
 // Alternate strictly: one receive() that returns true, then one reply.
 // Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+// The constructor logs DEBUG; the destructor closes the socket at once.
 class VORZMQ_API vorzmq_reply_socket {
 public:
     vorzmq_reply_socket(vorzmq_context& context, const std::string& url);
@@ -101,28 +109,34 @@ public:
     vorzmq_reply_socket(const vorzmq_reply_socket&) = delete;
     vorzmq_reply_socket& operator=(const vorzmq_reply_socket&) = delete;
 
-    // Binds when there is no socket, or re-binds after an unexpected error.
-    // A failed bind is logged and blocks the caller for 5 seconds.
+    // Binds when there is no socket, or re-binds after an unexpected error
+    // (logged as WARN). A successful bind blocks 500 ms; a failed one is
+    // logged as ERROR and blocks the caller for 5 seconds.
     void init_if_necessary();
 
-    // Waits up to the receive timeout (1000 ms) for a request and appends its
-    // text (up to the first zero byte) to `stream`. With `acknowledge` the OK
-    // reply ("ok" and a zero byte) is sent first. Returns false on timeout
-    // (TRACE) or error (ERROR; the socket is re-bound on the next call).
+    // Binds first when needed (see init_if_necessary), then waits up to the
+    // receive timeout (1000 ms) for a request and appends its text (up to
+    // the first zero byte) to `stream`. With `acknowledge` the OK reply ("ok"
+    // and a zero byte) is sent first. Returns false on timeout (TRACE) or
+    // error (ERROR; the socket is re-bound on the next call).
     bool receive(std::stringstream& stream, bool acknowledge);
 
-    // Replies with the OK reply. Uses the current socket; failures are logged.
+    // The replies. Each sends one frame without waiting for the requester;
+    // a failure is logged as ERROR. All but send(data, size) use the current
+    // socket and never bind.
+    // Replies with the OK reply.
     void send_ok();
-    // Replies with the string's bytes. Uses the current socket.
+    // Replies with the string's bytes.
     void send(const std::string& response);
-    // Replies with `size` bytes; a failure also re-binds on the next call.
+    // Replies with `size` bytes, binding first when needed; a failure also
+    // re-binds on the next call.
     void send(const void* data, size_t size);
     // Replies with the value's compact JSON text and a final line feed.
     void send(const Json::Value& response);
 
     // Settings for hosts that need other than the defaults (1000, 1000, 0):
     // the timeout and linger apply to the next socket created, the flags to
-    // the next receive.
+    // the next receive. They log nothing.
     void set_receive_timeout_ms(int32_t milliseconds);
     void set_linger_ms(int32_t milliseconds);
     void set_receive_flags(int32_t flags);
@@ -141,6 +155,7 @@ private:
 // message is a topic frame (topic plus "$" unless it already ends in "$")
 // and a data frame (data plus one zero byte), both sent without waiting.
 // Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+// The constructor logs DEBUG; the destructor unbinds and closes the socket.
 class VORZMQ_API vorzmq_pub_socket {
 public:
     vorzmq_pub_socket(vorzmq_context& context, const std::string& url);
@@ -151,11 +166,14 @@ public:
 
     bool valid();  // whether the URL is not empty
 
-    // Binds (with the 500 ms readiness pause) when there is no socket.
+    // Binds (with the 500 ms readiness pause) when there is no socket, or
+    // re-binds after an unexpected error (logged as WARN). A failed bind is
+    // logged as ERROR and the next call tries again.
     void init_if_necessary();
 
-    // Publishes one message; never blocks. A full queue is a WARN and the
-    // message is dropped; other errors are ERRORs and re-bind next time.
+    // Publishes one message. Apart from the bind of the first call it never
+    // blocks. A full queue is a WARN and the message is dropped; other
+    // errors are ERRORs and re-bind next time.
     void send(const std::string& topic, const std::string& data);
 
 private:
@@ -170,6 +188,7 @@ private:
 // Receiving end of topic broadcast (a ZeroMQ SUB socket that connects).
 // Filters are kept by the object and applied again to every new socket.
 // Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
+// The constructor logs DEBUG; the destructor closes the socket at once.
 class VORZMQ_API vorzmq_sub_socket {
 public:
     vorzmq_sub_socket(vorzmq_context& context, const std::string& url);
@@ -179,25 +198,31 @@ public:
     vorzmq_sub_socket& operator=(const vorzmq_sub_socket&) = delete;
 
     // Connects when there is no socket, or re-creates one after an
-    // unexpected receive error (with every filter asked for so far).
+    // unexpected receive error (logged as WARN; with every filter asked for
+    // so far). Does not block. Failures are logged as ERROR and the next
+    // call tries again.
     void init_if_necessary();
 
-    // Subscribes to `topic` alone (exact_match) or to every topic that
-    // begins with it. The empty topic subscribes to everything.
+    // Subscribes to `topic` alone (exact_match; the one-argument form) or to
+    // every topic that begins with it; connects first when needed, logs DEBUG.
+    // The empty topic subscribes to everything. A filter that ZeroMQ refuses
+    // is logged as ERROR and closes the socket; it is kept all the same and
+    // applied to the next socket.
     void add_topic(const std::string& topic, bool exact_match);
     void add_topic(const std::string& topic);
 
-    // Wait for the next message that passes a filter (without limit by
-    // default) and deliver its data: as text appended to `stream`, or as raw
-    // bytes copied into `buffer` (at most `buffer_size`, no terminator
-    // added). Without any filter asked for, the first receive subscribes to
-    // every topic. Return false on timeout (TRACE) or error (ERROR).
+    // Connect first when needed, then wait for the next message that passes
+    // a filter (without limit by default) and deliver its data: as text
+    // appended to `stream`, or as raw bytes copied into `buffer` (at most
+    // `buffer_size`, no terminator added). Without any filter asked for, the
+    // first receive subscribes to every topic. Return false on timeout
+    // (TRACE) or error (ERROR; the socket is re-created on the next call).
     bool receive(std::stringstream& stream);
     bool receive(void* buffer, size_t buffer_size);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
     // the timeout and linger apply to the next socket created, the flags to
-    // the next receive.
+    // the next receive. They log nothing.
     void set_receive_timeout_ms(int32_t milliseconds);
     void set_linger_ms(int32_t milliseconds);
     void set_receive_flags(int32_t flags);
@@ -226,9 +251,10 @@ public:
     bool valid();  // whether the URL is not empty
 
     // Sends {"data":<data>,"topic":"<topic>$"} in compact form (an empty
-    // topic stays empty) and waits up to 1000 ms for the OK reply. Data that
-    // is not JSON is logged as ERROR and nothing is sent. Reports through
-    // the log only.
+    // topic stays empty) and waits up to 1000 ms for the OK reply; like
+    // vorzmq_request_socket::send the send itself has no send timeout.
+    // Data that is not JSON is logged as ERROR and nothing is sent. Reports
+    // through the log only (the request socket's records).
     void rebrdcst(const std::string& topic, const std::string& data);
 
 private:
