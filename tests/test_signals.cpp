@@ -1,0 +1,396 @@
+// Signals and shutdown: a blocking receive interrupted by a signal (EINTR)
+// or by the context shutting down (ETERM) ends with its record and leaves the
+// object usable; destroying sockets and then the context never waits beyond
+// the linger period, also with messages still queued.
+#include <pthread.h>
+#include <signal.h>
+#include <zmq.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "fixture.h"
+#include "robustness/peers.h"
+#include "vorzmq.h"
+
+using namespace vorzmq_test;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+constexpr int ERROR = log4cxx::Level::ERROR_INT;
+
+std::string describe(const std::vector<std::string>& lines)
+{
+    return testing::PrintToString(lines);
+}
+
+void ignore_signal(int) {}
+
+// Installs a handler that does nothing and, unlike the default action, lets
+// the process live; without SA_RESTART a blocked poll returns EINTR.
+class no_op_handler {
+public:
+    explicit no_op_handler(int signal_number) : number(signal_number)
+    {
+        struct sigaction action {};
+        action.sa_handler = ignore_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(number, &action, &previous);
+    }
+    ~no_op_handler() { sigaction(number, &previous, nullptr); }
+
+private:
+    int number;
+    struct sigaction previous {};
+};
+
+// Runs a blocking call on its own thread and interrupts it, once the thread
+// is inside libzmq's receive, until the call returns.
+class blocked_call {
+public:
+    explicit blocked_call(std::function<bool()> call)
+    {
+        thread = std::thread([this, call] {
+            result = call();
+            done = true;
+        });
+    }
+    ~blocked_call()
+    {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+
+    // Waits until the library has entered a receive (the fault harness
+    // counts each call on entry), then applies `interrupt` every few
+    // milliseconds until the call has returned, at most `limit`.
+    bool interrupt_until_done(const std::function<void(pthread_t)>& interrupt, zmq_call receive_call,
+                              milliseconds limit = milliseconds(10000))
+    {
+        const bool entered = wait_until([&] { return library_calls(receive_call) > 0 || done; }, limit);
+        if (!entered) {
+            return false;
+        }
+        const bool returned = wait_until(
+            [&] {
+                if (!done) {
+                    interrupt(thread.native_handle());
+                }
+                return done.load();
+            },
+            limit);
+        if (returned) {
+            thread.join();
+        }
+        return returned;
+    }
+
+    bool value() const { return result; }
+
+private:
+    std::atomic<bool> done{false};
+    bool result = true;
+    std::thread thread;
+};
+
+void send_signal(pthread_t target)
+{
+    pthread_kill(target, SIGUSR1);
+}
+
+// ------------------------------------------------------------------ EINTR
+
+struct interrupted_case {
+    const char* name;
+    // Makes the object on `url` and returns the blocking call and, after it,
+    // the check that the object serves again.
+    std::function<void(vorzmq_context&, const std::string& url, const std::string& record)> run;
+    std::string record;
+};
+
+void PrintTo(const interrupted_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class interrupted_receive : public library_test, public testing::WithParamInterface<interrupted_case> {};
+
+TEST_P(interrupted_receive, ends_with_its_record_and_the_object_serves_again)
+{
+    no_op_handler handler(SIGUSR1);
+    vorzmq_context context;
+    GetParam().run(context, queue_url("sig"), GetParam().record);
+}
+
+const std::string interrupted = zmq_strerror(EINTR);
+
+// The subscriber blocks without time limit on a topic that nobody publishes
+// yet; after the signal, a publisher starts and the object must hear only
+// its filter's topic.
+void interrupt_subscriber(vorzmq_context& context, const std::string& url, const std::string& record, bool buffered)
+{
+    vorzmq_sub_socket subscriber(context, url);
+    subscriber.add_topic("news");
+    blocked_call call([&] {
+        if (buffered) {
+            char buffer[32];
+            return subscriber.receive(buffer, sizeof buffer);
+        }
+        std::stringstream stream;
+        return subscriber.receive(stream);
+    });
+    ASSERT_TRUE(call.interrupt_until_done(send_signal, zmq_call::msg_recv)) << "the receive never returned";
+    EXPECT_FALSE(call.value());
+    EXPECT_TRUE(has_record(ERROR, record)) << describe(all_messages());
+
+    captured_log().clear();
+    looping_publisher publisher(url, {{"other$", "noise-"}, {"news$", "story-"}});
+    for (int i = 0; i < 4; ++i) {
+        std::stringstream stream;
+        EXPECT_TRUE(subscriber.receive(stream));
+        EXPECT_EQ(stream.str().rfind("story-", 0), 0u) << stream.str();
+    }
+    EXPECT_EQ(problems(), std::vector<std::string>{"WARN Closing Socket"});
+    EXPECT_TRUE(has_record(log4cxx::Level::DEBUG_INT, "Initializing Sub Socket to: " + url));
+}
+
+const interrupted_case interrupted_cases[] = {
+    {"subscriber_stream_receive",
+     [](vorzmq_context& context, const std::string& url, const std::string& record) {
+         interrupt_subscriber(context, url, record, false);
+     },
+     "Failed to Receive Message Topic -- ZMQ Error: " + interrupted + " -- Closing Socket on Unexpected Error"},
+    {"subscriber_buffer_receive",
+     [](vorzmq_context& context, const std::string& url, const std::string& record) {
+         interrupt_subscriber(context, url, record, true);
+     },
+     "Failed to Receive Message Topic -- ZMQ Error: " + interrupted + " -- Closing Socket on Unexpected Error"},
+    {"reply_receive_without_time_limit",
+     [](vorzmq_context& context, const std::string& url, const std::string& record) {
+         vorzmq_reply_socket reply(context, url);
+         reply.set_receive_timeout_ms(-1);
+         blocked_call call([&] {
+             std::stringstream stream;
+             return reply.receive(stream, true);
+         });
+         ASSERT_TRUE(call.interrupt_until_done(send_signal, zmq_call::msg_recv)) << "the receive never returned";
+         EXPECT_FALSE(call.value());
+         EXPECT_TRUE(has_record(ERROR, record)) << describe(all_messages());
+
+         captured_log().clear();
+         reply.init_if_necessary();  // re-binds before the client connects
+         raw_socket client(ZMQ_REQ);
+         client.connect(url);
+         client.send_frames({"after"});
+         std::stringstream stream;
+         EXPECT_TRUE(reply.receive(stream, true));
+         EXPECT_EQ(stream.str(), "after");
+         EXPECT_EQ(client.receive_frames(), std::optional<std::vector<std::string>>({ok_reply()}));
+         EXPECT_EQ(problems(), std::vector<std::string>{"WARN Closing Socket"});
+     },
+     "Failed to Receive Message -- ZMQ Error: " + interrupted + " -- Closing Socket on Unexpected Error"},
+    {"request_waiting_for_its_reply",
+     [](vorzmq_context& context, const std::string& url, const std::string& record) {
+         // A server that takes requests and never answers the first one.
+         raw_socket silent(ZMQ_ROUTER);
+         silent.bind(url);
+         vorzmq_request_socket request(context, url);
+         blocked_call call([&] {
+             request.send("unanswered", true);
+             return true;
+         });
+         ASSERT_TRUE(call.interrupt_until_done(send_signal, zmq_call::msg_recv)) << "the send never returned";
+         EXPECT_TRUE(has_record(ERROR, record)) << describe(all_messages());
+         auto lost = silent.receive_frames();
+         ASSERT_TRUE(lost.has_value());
+
+         // The late answer to the lost request must never be taken for the
+         // next one's: the reset socket starts a new exchange.
+         silent.send_frames({lost->front(), "", "late"});
+         captured_log().clear();
+         std::thread answer([&] {
+             auto next = silent.receive_frames();
+             ASSERT_TRUE(next.has_value());
+             EXPECT_EQ(next->back(), "second");
+             silent.send_frames({next->front(), "", ok_reply()});
+         });
+         request.send("second", true);
+         answer.join();
+         EXPECT_EQ(problems(), std::vector<std::string>{"WARN Closing Request Socket: " + url});
+     },
+     "Failed to Receive Message Reply -- " + interrupted},
+};
+
+INSTANTIATE_TEST_SUITE_P(signal, interrupted_receive, testing::ValuesIn(interrupted_cases),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// ------------------------------------------------------------------ ETERM
+
+const std::string terminated = zmq_strerror(ETERM);
+
+class context_shutdown : public library_test {};
+
+void shut_down(vorzmq_context& context)
+{
+    zmq_ctx_shutdown(context.context);
+}
+
+TEST_F(context_shutdown, ends_a_blocking_subscribe_receive_and_nothing_hangs_after)
+{
+    const std::string url = queue_url("term");
+    auto context = std::make_unique<vorzmq_context>();
+    auto subscriber = std::make_unique<vorzmq_sub_socket>(*context, url);
+    subscriber->add_topic("news");
+    blocked_call call([&] {
+        std::stringstream stream;
+        return subscriber->receive(stream);
+    });
+    ASSERT_TRUE(call.interrupt_until_done([&](pthread_t) { shut_down(*context); }, zmq_call::msg_recv));
+    EXPECT_FALSE(call.value());
+    EXPECT_TRUE(has_record(ERROR, "Failed to Receive Message Topic -- ZMQ Error: " + terminated +
+                                      " -- Closing Socket on Unexpected Error"))
+        << describe(all_messages());
+
+    // The context is gone for good: the next receive resets, fails to make
+    // a socket and says so, instead of blocking.
+    captured_log().clear();
+    std::stringstream stream;
+    EXPECT_FALSE(subscriber->receive(stream));
+    EXPECT_EQ(problems(), (std::vector<std::string>{"WARN Closing Socket",
+                                                    "ERROR ZMQ Socket Init Failed -- " + terminated,
+                                                    "ERROR Cannot Receive Request without Valid Socket"}));
+
+    const auto start = steady_clock::now();
+    subscriber.reset();
+    context.reset();
+    EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
+}
+
+TEST_F(context_shutdown, ends_a_blocking_reply_receive)
+{
+    const std::string url = queue_url("term");
+    auto context = std::make_unique<vorzmq_context>();
+    auto reply = std::make_unique<vorzmq_reply_socket>(*context, url);
+    reply->set_receive_timeout_ms(-1);
+    blocked_call call([&] {
+        std::stringstream stream;
+        return reply->receive(stream, true);
+    });
+    ASSERT_TRUE(call.interrupt_until_done([&](pthread_t) { shut_down(*context); }, zmq_call::msg_recv));
+    EXPECT_FALSE(call.value());
+    EXPECT_TRUE(has_record(ERROR, "Failed to Receive Message -- ZMQ Error: " + terminated +
+                                      " -- Closing Socket on Unexpected Error"))
+        << describe(all_messages());
+    const auto start = steady_clock::now();
+    reply.reset();
+    context.reset();
+    EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
+}
+
+// ------------------------------------------------------------------ destruction with queued messages
+
+struct queued_case {
+    const char* name;
+    // Leaves undelivered messages behind in library objects (held in
+    // `objects`) and may keep raw peers (in `peers`) that stay alive until
+    // the context is gone.
+    std::function<void(vorzmq_context&, const std::string& url, std::shared_ptr<void>& objects,
+                       std::shared_ptr<void>& peers)>
+        leave_messages;
+};
+
+void PrintTo(const queued_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class destruction_with_queued_messages : public library_test,
+                                         public testing::WithParamInterface<queued_case> {};
+
+TEST_P(destruction_with_queued_messages, sockets_then_context_return_within_the_linger_period)
+{
+    const std::string url = free_tcp_url();
+    auto context = std::make_unique<vorzmq_context>();
+    std::shared_ptr<void> objects;
+    std::shared_ptr<void> peers;
+    GetParam().leave_messages(*context, url, objects, peers);
+    const auto start = steady_clock::now();
+    objects.reset();
+    context.reset();
+    const auto elapsed = steady_clock::now() - start;
+    // The linger is 1000 ms; the bound is generous for a loaded machine.
+    EXPECT_LT(elapsed, milliseconds(5000));
+    std::cout << GetParam().name << ": sockets and context destroyed in "
+              << std::chrono::duration_cast<milliseconds>(elapsed).count() << " ms\n";
+}
+
+const queued_case queued_cases[] = {
+    // Nobody listens: the request waits in the queue of a pending connection.
+    {"request_without_peer",
+     [](vorzmq_context& context, const std::string& url, std::shared_ptr<void>& objects, std::shared_ptr<void>&) {
+         auto request = std::make_shared<vorzmq_request_socket>(context, url);
+         request->send(std::string(100000, 'r'), false);
+         objects = request;
+     }},
+    // A subscriber that never reads: the publisher's queue fills to its mark.
+    {"publisher_with_stalled_subscriber",
+     [](vorzmq_context& context, const std::string& url, std::shared_ptr<void>& objects,
+        std::shared_ptr<void>& peers) {
+         auto stalled = std::make_shared<raw_socket>(ZMQ_SUB);
+         stalled->set_int(ZMQ_RCVHWM, 1);
+         stalled->subscribe("");
+         stalled->connect(url);
+         auto publisher = std::make_shared<vorzmq_pub_socket>(context, url);
+         for (int i = 0; i < 2000; ++i) {
+             publisher->send("bulk", std::string(10000, 'p'));
+         }
+         peers = stalled;
+         objects = publisher;
+     }},
+    // A reply queued for a client that has gone away.
+    {"reply_to_vanished_client",
+     [](vorzmq_context& context, const std::string& url, std::shared_ptr<void>& objects, std::shared_ptr<void>&) {
+         auto reply = std::make_shared<vorzmq_reply_socket>(context, url);
+         {
+             raw_socket client(ZMQ_REQ);
+             client.connect(url);
+             client.send_frames({"question"});
+             std::stringstream stream;
+             EXPECT_TRUE(reply->receive(stream, false));
+         }
+         reply->send(std::string(100000, 'a'));
+         objects = reply;
+     }},
+    // Objects of every class at once, some never used.
+    {"every_class_together",
+     [](vorzmq_context& context, const std::string& url, std::shared_ptr<void>& held, std::shared_ptr<void>&) {
+         struct all {
+             all(vorzmq_context& c, const std::string& u)
+                 : publisher(c, u), subscriber(c, u), request(c, free_tcp_url()), rebroadcast(c, free_tcp_url())
+             {
+             }
+             vorzmq_pub_socket publisher;
+             vorzmq_sub_socket subscriber;
+             vorzmq_request_socket request;
+             vorzmq_rebrdcst_socket rebroadcast;
+         };
+         auto objects = std::make_shared<all>(context, url);
+         objects->publisher.send("t", "queued");
+         objects->subscriber.add_topic("t");
+         objects->request.send("queued", false);
+         held = objects;
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(shutdown, destruction_with_queued_messages, testing::ValuesIn(queued_cases),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+}  // namespace
