@@ -8,7 +8,7 @@ build=$1 version=$2 libdir=$3 includedir=$4 bindir=$5 with_tool=$6 config=$7
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorzmq-debs.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2>&1 \
-  || { cat "$work/cpack.log"; exit 1; }
+  || { cat "$work/cpack.log" "$work"/_CPack_Packages/*/*/PreinstallOutput.log 2>/dev/null; exit 1; }
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
