@@ -71,6 +71,9 @@ if(TARGET vorzmq_tool)
   list(APPEND CPACK_COMPONENTS_ALL tools)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Packages carry stripped binaries, as Debian's own do; strip keeps the
+# dynamic symbol table, so the exported interface is unchanged.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VORZMQ_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The tool links the library from this build, which no installed package
