@@ -610,15 +610,24 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     init_if_necessary();
 
     const char* const terminator = (!topic.empty() && topic.back() == '$') ? "" : "$";
-    const size_t terminator_size = std::strlen(terminator);
+    const size_t terminator_size = terminator[0] == '\0' ? 0 : 1;
     // Built in the message itself: one copy of the topic, as zmq_send makes.
-    frame topic_frame;
-    int sent = zmq_msg_init_size(&topic_frame.message, topic.size() + terminator_size);
+    // libzmq empties a message that it sends, so only an unsent one is closed
+    // (keeping its error): a close and an init less on every publication.
+    zmq_msg_t topic_frame;
+    int sent = zmq_msg_init_size(&topic_frame, topic.size() + terminator_size);
     if (sent == 0) {
-        char* bytes = static_cast<char*>(zmq_msg_data(&topic_frame.message));
+        char* bytes = static_cast<char*>(zmq_msg_data(&topic_frame));
         std::memcpy(bytes, topic.data(), topic.size());
-        std::memcpy(bytes + topic.size(), terminator, terminator_size);
-        sent = zmq_msg_send(&topic_frame.message, socket, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+        if (terminator_size != 0) {
+            bytes[topic.size()] = '$';
+        }
+        sent = zmq_msg_send(&topic_frame, socket, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+        if (sent == -1) {
+            const int err = errno;
+            zmq_msg_close(&topic_frame);
+            errno = err;
+        }
     }
     if (sent == -1) {
         const int err = zmq_errno();
