@@ -1,0 +1,99 @@
+// Helpers shared by the two benchmark programs: endpoints, payloads and the
+// raw libzmq socket set-up that mirrors what the library configures.
+#ifndef VORZMQ_BENCH_COMMON_H
+#define VORZMQ_BENCH_COMMON_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <zmq.h>
+
+namespace vorzmq_bench {
+
+// A private folder for ipc:// endpoint files, made once per process.
+inline const std::string& endpoint_folder()
+{
+    static const std::string folder = [] {
+        char name[] = "/tmp/vorzmq-bench-XXXXXX";
+        if (mkdtemp(name) == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        return std::string(name);
+    }();
+    return folder;
+}
+
+inline std::string ipc_url(const std::string& name)
+{
+    return "ipc://" + endpoint_folder() + "/" + name;
+}
+
+// A loopback port that is free now: the library binds by URL, so the port
+// has to be known before it binds. A plain socket closes at once, where a
+// libzmq listener would close later on its I/O thread.
+inline std::string free_tcp_url()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (probe < 0 || bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::perror("no free loopback port");
+        std::exit(1);
+    }
+    close(probe);
+    return "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
+// Text without zero bytes, so that the receives deliver all of it.
+inline std::string payload(size_t size)
+{
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>('a' + i % 26);
+    }
+    return text;
+}
+
+inline void set_int_option(void* socket, int option, int value)
+{
+    if (zmq_setsockopt(socket, option, &value, sizeof value) != 0) {
+        std::fprintf(stderr, "zmq_setsockopt(%d): %s\n", option, zmq_strerror(zmq_errno()));
+        std::exit(1);
+    }
+}
+
+// A raw socket with the options the library sets for the same role.
+inline void* raw_socket(void* context, int type, const std::string& url, bool binds)
+{
+    void* socket = zmq_socket(context, type);
+    if (socket == nullptr) {
+        std::fprintf(stderr, "zmq_socket: %s\n", zmq_strerror(zmq_errno()));
+        std::exit(1);
+    }
+    if (type == ZMQ_PUB) {
+        set_int_option(socket, ZMQ_SNDHWM, 16);
+    } else {
+        set_int_option(socket, ZMQ_RCVTIMEO, type == ZMQ_SUB ? -1 : 1000);
+    }
+    set_int_option(socket, ZMQ_LINGER, 1000);
+    const int attached = binds ? zmq_bind(socket, url.c_str()) : zmq_connect(socket, url.c_str());
+    if (attached != 0) {
+        std::fprintf(stderr, "%s %s: %s\n", binds ? "bind" : "connect", url.c_str(), zmq_strerror(zmq_errno()));
+        std::exit(1);
+    }
+    return socket;
+}
+
+}  // namespace vorzmq_bench
+
+#endif  // VORZMQ_BENCH_COMMON_H
