@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <memory>
-#include <mutex>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -18,9 +16,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <log4cxx/appenderskeleton.h>
 #include <log4cxx/level.h>
-#include <log4cxx/spi/loggingevent.h>
 #include <zmq.h>
 
 #include "fixture.h"
@@ -33,109 +29,11 @@ inline constexpr int debug_level = log4cxx::Level::DEBUG_INT;
 inline constexpr int warn_level = log4cxx::Level::WARN_INT;
 inline constexpr int error_level = log4cxx::Level::ERROR_INT;
 
-// log4cxx 1.0 hands appenders only a parsed method name ("send"), while the
-// library records the whole function text. This appender keeps the whole
-// text, read from the location's private member through the one access that
-// C++ grants to explicit instantiations.
-namespace location_access {
-using text_member = const char* log4cxx::spi::LocationInfo::*;
-text_member function_text_member();
-template <text_member Member>
-struct grant {
-    friend text_member function_text_member() { return Member; }
-};
-template struct grant<&log4cxx::spi::LocationInfo::methodName>;
-}  // namespace location_access
-
-struct located_record {
-    int level;
-    std::string message;
-    std::string function;
-    std::string file;
-    int line;
-};
-
-class location_appender : public log4cxx::AppenderSkeleton {
-public:
-    DECLARE_LOG4CXX_OBJECT(location_appender)
-    BEGIN_LOG4CXX_CAST_MAP()
-    LOG4CXX_CAST_ENTRY(location_appender)
-    LOG4CXX_CAST_ENTRY_CHAIN(AppenderSkeleton)
-    END_LOG4CXX_CAST_MAP()
-
-    void close() override {}
-    bool requiresLayout() const override { return false; }
-
-    std::vector<located_record> records() const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return kept;
-    }
-    void clear()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        kept.clear();
-    }
-
-protected:
-    void append(const log4cxx::spi::LoggingEventPtr& event, log4cxx::helpers::Pool&) override
-    {
-        const auto& where = event->getLocationInformation();
-        const char* function = where.*location_access::function_text_member();
-        located_record record{event->getLevel()->toInt(), event->getMessage(), function ? function : "",
-                              where.getShortFileName(), where.getLineNumber()};
-        std::lock_guard<std::mutex> lock(mutex);
-        kept.push_back(std::move(record));
-    }
-
-private:
-    mutable std::mutex mutex;
-    std::vector<located_record> kept;
-};
-
-inline const log4cxx::helpers::Class& location_appender::getClass() const
-{
-    return getStaticClass();
-}
-
-inline const log4cxx::helpers::Class& location_appender::getStaticClass()
-{
-    static Clazzlocation_appender the_class;
-    return the_class;
-}
-
-inline const log4cxx::helpers::ClassRegistration& location_appender::registerClass()
-{
-    static log4cxx::helpers::ClassRegistration registration(location_appender::getStaticClass);
-    return registration;
-}
-
-// Attached to the test logger on first use, next to the capturing appender.
-inline location_appender& located_log()
-{
-    static const std::shared_ptr<location_appender> appender = [] {
-        auto made = std::make_shared<location_appender>();
-        logger->addAppender(made);
-        return made;
-    }();
-    return *appender;
-}
-
-// Library tests that also check where records come from.
-class located_test : public library_test {
-protected:
-    void SetUp() override
-    {
-        library_test::SetUp();
-        located_log().clear();
-    }
-};
-
 // Asserts that a record with this level and text exists and that it names
 // `function` in the library's source file.
 inline void expect_record_at(int level, const std::string& message, const std::string& function)
 {
-    for (const auto& record : located_log().records()) {
+    for (const auto& record : captured_log().records()) {
         if (record.level == level && record.message == message) {
             EXPECT_EQ(record.function, function) << message;
             EXPECT_EQ(record.file, "vorzmq.cpp") << message;

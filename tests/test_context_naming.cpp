@@ -26,7 +26,7 @@ std::string thrown_message(const std::function<void()>& action)
     return "<nothing thrown>";
 }
 
-class context_test : public located_test {};
+class context_test : public library_test {};
 
 TEST_F(context_test, live_context_logs_its_creation_and_destruction)
 {
@@ -151,7 +151,7 @@ TEST_F(context_test, destruction_after_a_socket_with_an_undelivered_request_retu
 
 // ---------------------------------------------------------------- naming
 
-class naming_test : public located_test {};
+class naming_test : public library_test {};
 
 struct naming_case {
     std::optional<std::string> home;

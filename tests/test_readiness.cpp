@@ -65,7 +65,7 @@ std::string permission_warning(const std::string& url, int error)
     return "Failed to Set Permissions for ZMQ URL: " + url + " -- " + std::strerror(error);
 }
 
-class readiness_test : public located_test {};
+class readiness_test : public library_test {};
 
 TEST_F(readiness_test, ipc_endpoint_file_gets_mode_0771_whatever_the_umask)
 {
@@ -111,7 +111,7 @@ TEST_F(readiness_test, endpoint_without_a_file_is_a_warning_and_stays_bound)
     for (const auto& binder : binding_sockets()) {
         SCOPED_TRACE(binder.name);
         captured_log().clear();
-        located_log().clear();
+        captured_log().clear();
         const std::string url = "ipc://@" + unique_name(binder.name);
         const auto start = std::chrono::steady_clock::now();
         const auto bound = binder.bind(context, url);
@@ -145,7 +145,7 @@ TEST_F(readiness_test, link_at_the_endpoint_path_is_not_followed)
     for (const auto& binder : binding_sockets()) {
         SCOPED_TRACE(binder.name);
         captured_log().clear();
-        located_log().clear();
+        captured_log().clear();
         const std::string target = home->path() + "/" + unique_name("target");
         std::ofstream(target) << "private";
         ASSERT_EQ(chmod(target.c_str(), 0600), 0);

@@ -41,7 +41,7 @@ std::string receive_failure(int error)
     return "Failed to Receive Message -- ZMQ Error: " + zmq_text(error) + " -- Closing Socket on Unexpected Error";
 }
 
-class reply_socket_test : public located_test {};
+class reply_socket_test : public library_test {};
 
 TEST_F(reply_socket_test, construction_and_destruction_of_an_unused_socket_stay_away_from_zeromq)
 {
@@ -264,7 +264,7 @@ TEST_F(reply_socket_test, reply_after_an_acknowledged_request_fails_and_keeps_th
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         captured_log().clear();
-        located_log().clear();
+        captured_log().clear();
         client.send_frames({row.label});
         std::stringstream stream;
         ASSERT_TRUE(reply.receive(stream, true));
@@ -322,7 +322,7 @@ TEST_F(reply_socket_test, replies_before_any_receive_fail_without_creating_a_soc
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         captured_log().clear();
-        located_log().clear();
+        captured_log().clear();
         reset_faults();
         vorzmq_reply_socket reply(context, queue_url("unbound"));
         row.respond(reply);
@@ -396,7 +396,7 @@ TEST_F(reply_socket_test, failed_socket_creation_is_retried_by_the_next_call)
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         captured_log().clear();
-        located_log().clear();
+        captured_log().clear();
         reset_faults();
         vorzmq_reply_socket reply(context, queue_url("no-socket"));
         arm_fault(zmq_call::socket, EMFILE);
@@ -461,7 +461,7 @@ TEST_F(reply_socket_test, receive_failures_other_than_a_timeout_mark_a_reset)
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         captured_log().clear();
-        located_log().clear();
+        captured_log().clear();
         reset_faults();
         vorzmq_reply_socket reply(context, queue_url("failing"));
         reply.set_receive_timeout_ms(row.timeout_ms);

@@ -4,6 +4,20 @@
 
 namespace vorzmq_test {
 
+// log4cxx 1.0 hands appenders only a parsed method name ("send"), while the
+// library records the whole function text. The whole text is read from the
+// location's private member through the one access that C++ grants to
+// explicit instantiations.
+namespace location_access {
+using text_member = const char* log4cxx::spi::LocationInfo::*;
+text_member function_text_member();
+template <text_member Member>
+struct grant {
+    friend text_member function_text_member() { return Member; }
+};
+template struct grant<&log4cxx::spi::LocationInfo::methodName>;
+}  // namespace location_access
+
 // IMPLEMENT_LOG4CXX_OBJECT, spelled out: the macro cannot name a class
 // inside a namespace.
 const log4cxx::helpers::Class& capture_appender::getClass() const
@@ -26,8 +40,9 @@ const log4cxx::helpers::ClassRegistration& capture_appender::registerClass()
 void capture_appender::append(const log4cxx::spi::LoggingEventPtr& event, log4cxx::helpers::Pool&)
 {
     const auto& where = event->getLocationInformation();
-    log_record record{event->getLevel()->toInt(), event->getMessage(), where.getMethodName(),
-                      where.getFileName(), where.getLineNumber()};
+    const char* function = where.*location_access::function_text_member();
+    log_record record{event->getLevel()->toInt(), event->getMessage(), function ? function : "",
+                      where.getShortFileName(), where.getLineNumber()};
     std::lock_guard<std::mutex> lock(mutex);
     kept.push_back(std::move(record));
 }

@@ -17,7 +17,7 @@ namespace helpers = log4cxx::helpers;  // for log4cxx's object macros
 struct log_record {
     int level;  // log4cxx::Level::*_INT
     std::string message;
-    std::string function;
+    std::string function;  // the whole function text, e.g. "void f(int)"
     std::string file;
     int line;
 };
