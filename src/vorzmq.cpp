@@ -125,9 +125,14 @@ void wait_for_file_to_manifest_and_set_perms(const std::string& url)
     if (url.size() <= ipc_prefix_length || url.compare(0, ipc_prefix_length, ipc_prefix) != 0) {
         return;
     }
-    const std::string path = url.substr(ipc_prefix_length);
+    std::string path = url.substr(ipc_prefix_length);
     // Never follow a link: whoever can write the queue directory could swap
-    // the endpoint file for a link to any file of this process's user.
+    // the endpoint file for a link to any file of this process's user. A
+    // trailing slash would make the kernel resolve a link despite the flag
+    // (an abstract endpoint such as ipc://@name/ binds fine), so it goes.
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
     if (fchmodat(AT_FDCWD, path.c_str(), 0771, AT_SYMLINK_NOFOLLOW) != 0) {
         const int err = errno;
         LOG4CXX_WARN(logger, "Failed to Set Permissions for ZMQ URL: " << url << " -- " << zmq_strerror(err));

@@ -264,7 +264,6 @@ TEST_F(reply_socket_test, reply_after_an_acknowledged_request_fails_and_keeps_th
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         captured_log().clear();
-        captured_log().clear();
         client.send_frames({row.label});
         std::stringstream stream;
         ASSERT_TRUE(reply.receive(stream, true));
@@ -321,7 +320,6 @@ TEST_F(reply_socket_test, replies_before_any_receive_fail_without_creating_a_soc
     vorzmq_context context;
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
-        captured_log().clear();
         captured_log().clear();
         reset_faults();
         vorzmq_reply_socket reply(context, queue_url("unbound"));
@@ -396,7 +394,6 @@ TEST_F(reply_socket_test, failed_socket_creation_is_retried_by_the_next_call)
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
         captured_log().clear();
-        captured_log().clear();
         reset_faults();
         vorzmq_reply_socket reply(context, queue_url("no-socket"));
         arm_fault(zmq_call::socket, EMFILE);
@@ -460,7 +457,6 @@ TEST_F(reply_socket_test, receive_failures_other_than_a_timeout_mark_a_reset)
     vorzmq_context context;
     for (const auto& row : cases) {
         SCOPED_TRACE(row.label);
-        captured_log().clear();
         captured_log().clear();
         reset_faults();
         vorzmq_reply_socket reply(context, queue_url("failing"));

@@ -136,7 +136,6 @@ TEST_F(request_socket_test, unexpected_reply_resets_the_socket_before_the_next_r
     for (const auto& [reply, text] : rejected) {
         SCOPED_TRACE("reply '" + text + "' of " + std::to_string(reply.size()) + " bytes");
         captured_log().clear();
-        captured_log().clear();
         reset_faults();
         const std::string url = queue_url("unexpected");
         scripted_rep_peer peer(url, {{reply}, {ok_reply}});
