@@ -1,6 +1,7 @@
 // build_json with any topic and any data text: it never throws, refuses
 // exactly what JsonCpp cannot parse, and what it writes parses back to the
-// same data and (for well-formed UTF-8) the same topic.
+// same data and topic (where their strings are well-formed UTF-8; JsonCpp
+// replaces malformed bytes when it writes).
 #include <sstream>
 
 #include <json/value.h>
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!parse_json(out.str(), back) || !back.isObject() || back.size() != 2 || !back["topic"].isString()) {
         fail("envelope does not parse back: " + out.str());
     }
-    if (!(back["data"] == expected)) {
+    if (text_survives_json(expected) && !(back["data"] == expected)) {
         fail("data changed on the way: " + out.str());
     }
     if (well_formed_utf8(topic) && back["topic"].asString() != topic) {

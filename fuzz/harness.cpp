@@ -99,3 +99,29 @@ std::string text_before_zero(const std::string& frame)
 }
 
 }  // namespace vorzmq_fuzz
+
+namespace vorzmq_fuzz {
+
+bool text_survives_json(const Json::Value& value)
+{
+    if (value.isString()) {
+        return well_formed_utf8(value.asString());
+    }
+    if (value.isArray()) {
+        for (const auto& element : value) {
+            if (!text_survives_json(element)) {
+                return false;
+            }
+        }
+    }
+    if (value.isObject()) {
+        for (const auto& name : value.getMemberNames()) {
+            if (!well_formed_utf8(name) || !text_survives_json(value[name])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace vorzmq_fuzz

@@ -29,6 +29,11 @@ std::string private_ipc_url(const std::string& name);
 // only such text can pass through JSON unchanged.
 bool well_formed_utf8(const std::string& text);
 
+// Whether every string and member name in `value` is well-formed UTF-8.
+// JsonCpp's writers put U+FFFD in place of malformed bytes, so only such
+// values come back from their text unchanged.
+bool text_survives_json(const Json::Value& value);
+
 // JsonCpp's default reader, as the library parses; false also where it
 // throws (nesting too deep).
 bool parse_json(const std::string& text, Json::Value& value);
