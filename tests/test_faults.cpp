@@ -392,22 +392,20 @@ const publish_case publish_cases[] = {
          return "Failed to Bind ZMQ URL: " + url + " -- " + text_of(EADDRINUSE) + " -- Closing Socket";
      },
      true},
-    {"topic_frame_allocation", {{zmq_call::msg_init_size, ENOMEM}}, ERROR,
-     [](const std::string&) { return unexpected_topic_failure(ENOMEM); }, true},
-    {"topic_frame_queue_full", {{zmq_call::msg_send, EAGAIN}}, WARN,
+    {"topic_frame_queue_full", {{zmq_call::send, EAGAIN}}, WARN,
      [](const std::string&) { return "Failed to Publish Message Topic: news$ -- ZMQ Error: " + text_of(EAGAIN); },
      false},
-    {"topic_frame_send", {{zmq_call::msg_send, ETERM}}, ERROR,
+    {"topic_frame_send", {{zmq_call::send, ETERM}}, ERROR,
      [](const std::string&) { return unexpected_topic_failure(ETERM); }, true},
     // The topic frame already left; the reset drops the half-sent message so
     // that the next one cannot be shifted.
-    {"data_frame_send", {{zmq_call::send, ETERM}}, ERROR,
+    {"data_frame_send", {{zmq_call::send, ETERM, 1}}, ERROR,
      [](const std::string&) {
          return "Failed to Publish Message: first -- ZMQ Error: " + text_of(ETERM) +
                 " -- Closing Socket on Unexpected Error";
      },
      true},
-    {"close_on_reset", {{zmq_call::msg_send, EINTR}, {zmq_call::close, EBADF}}, ERROR,
+    {"close_on_reset", {{zmq_call::send, EINTR}, {zmq_call::close, EBADF}}, ERROR,
      [](const std::string&) { return unexpected_topic_failure(EINTR); }, true},
 };
 

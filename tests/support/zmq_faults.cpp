@@ -81,7 +81,7 @@ const char* name_of(zmq_call call)
     static const char* const names[] = {"zmq_ctx_new", "zmq_ctx_destroy", "zmq_socket",   "zmq_close",
                                         "zmq_setsockopt", "zmq_getsockopt", "zmq_connect", "zmq_disconnect",
                                         "zmq_bind",    "zmq_unbind",      "zmq_send",     "zmq_recv",
-                                        "zmq_msg_send", "zmq_msg_recv",   "zmq_msg_init_size"};
+                                        "zmq_msg_recv"};
     return names[static_cast<int>(call)];
 }
 
@@ -219,22 +219,10 @@ int zmq_recv(void* socket, void* buffer, size_t size, int flags)
     return must_fail(zmq_call::recv, VORZMQ_CALLER) ? -1 : forward(socket, buffer, size, flags);
 }
 
-int zmq_msg_send(zmq_msg_t* message, void* socket, int flags)
-{
-    static auto forward = real<int (*)(zmq_msg_t*, void*, int)>("zmq_msg_send");
-    return must_fail(zmq_call::msg_send, VORZMQ_CALLER) ? -1 : forward(message, socket, flags);
-}
-
 int zmq_msg_recv(zmq_msg_t* message, void* socket, int flags)
 {
     static auto forward = real<int (*)(zmq_msg_t*, void*, int)>("zmq_msg_recv");
     return must_fail(zmq_call::msg_recv, VORZMQ_CALLER) ? -1 : forward(message, socket, flags);
-}
-
-int zmq_msg_init_size(zmq_msg_t* message, size_t size)
-{
-    static auto forward = real<int (*)(zmq_msg_t*, size_t)>("zmq_msg_init_size");
-    return must_fail(zmq_call::msg_init_size, VORZMQ_CALLER) ? -1 : forward(message, size);
 }
 
 }  // extern "C"

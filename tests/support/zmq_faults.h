@@ -21,9 +21,7 @@ enum class zmq_call {
     unbind,
     send,
     recv,
-    msg_send,
     msg_recv,
-    msg_init_size,
     count_
 };
 
