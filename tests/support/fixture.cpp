@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -55,12 +56,18 @@ std::string unique_name(const std::string& prefix)
 
 std::string free_tcp_url()
 {
-    raw_socket probe(ZMQ_REP);
-    probe.bind("tcp://127.0.0.1:*");
-    char endpoint[256];
-    size_t size = sizeof endpoint;
-    zmq_getsockopt(probe.handle(), ZMQ_LAST_ENDPOINT, endpoint, &size);
-    return endpoint;  // the probe unbinds as it closes, leaving the port free
+    // Ports below the kernel's ephemeral range (32768 and up): connecting
+    // sockets of parallel tests take their local ports from that range, and
+    // a port that the kernel hands out for port 0 is soon handed out again.
+    static std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+    std::uniform_int_distribution<int> port(20000, 32000);
+    for (;;) {
+        const std::string url = "tcp://127.0.0.1:" + std::to_string(port(pick));
+        raw_socket probe(ZMQ_REP);
+        if (zmq_bind(probe.handle(), url.c_str()) == 0) {
+            return url;  // the probe unbinds as it closes, leaving the port free
+        }
+    }
 }
 
 raw_socket::raw_socket(int type) : context(zmq_ctx_new()), socket(zmq_socket(context, type))
