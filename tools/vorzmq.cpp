@@ -29,6 +29,59 @@ void add_common_options(CLI::App& command, std::string& log_level, const std::st
     command.footer("Example:\n" + example);
 }
 
+// For counts: CLI::PositiveNumber would print the whole range of a double.
+const CLI::Validator at_least_one(
+    [](std::string& text) {
+        try {
+            if (std::stoll(text) >= 1) {
+                return std::string();
+            }
+        } catch (const std::exception&) {
+        }
+        return "expected a whole number of at least 1, got '" + text + "'";
+    },
+    "N>=1");
+
+// Names the subcommand in parse errors and points at its own help.
+std::string failure_message(const CLI::App* app, const CLI::Error& error)
+{
+    std::string command = "vorzmq";
+    for (const CLI::App* subcommand : app->get_subcommands()) {
+        command += " " + subcommand->get_name();
+    }
+    return command + ": " + error.what() + "\nRun '" + command + " --help' for more information.\n";
+}
+
+// CLI11 reads an argument written "[a,b]" as two values when it goes to a
+// list, so the message "[1,2]" would arrive as "1" and "2". Such arguments
+// are marked before parsing and restored after.
+constexpr char list_guard = '\x1f';
+
+std::vector<std::string> guard_bracketed(int argc, char** argv)
+{
+    std::vector<std::string> arguments(argv, argv + argc);
+    for (std::string& argument : arguments) {
+        if (argument.size() >= 2 && argument.front() == '[' && argument.back() == ']') {
+            argument.insert(argument.begin(), list_guard);
+        }
+    }
+    return arguments;
+}
+
+void restore(std::string& argument)
+{
+    if (!argument.empty() && argument.front() == list_guard) {
+        argument.erase(0, 1);
+    }
+}
+
+void restore(std::vector<std::string>& arguments)
+{
+    for (std::string& argument : arguments) {
+        restore(argument);
+    }
+}
+
 std::string version_text()
 {
     return "vorzmq " + std::to_string(VORZMQ_VERSION_MAJOR) + "." + std::to_string(VORZMQ_VERSION_MINOR) + "." +
@@ -42,6 +95,7 @@ int main(int argc, char** argv)
     CLI::App app{"Request/reply, publish/subscribe and re-broadcast over ZeroMQ, from the command line.", "vorzmq"};
     app.set_version_flag("--version", version_text());
     app.require_subcommand(1);
+    app.failure_message(failure_message);
     app.footer(
         "Exit status: 0 done, 1 not done (e.g. a request not acknowledged), 2 bad command line.\n"
         "Run 'vorzmq SUBCOMMAND --help' for the details and an example of each.");
@@ -60,7 +114,7 @@ int main(int argc, char** argv)
         app.add_subcommand("serve", "Bind a reply socket, print each request on its own line and acknowledge it");
     serve_command->add_option("ENDPOINT", serve.endpoint, endpoint_help)->required();
     serve_command->add_option("--count", serve.count, "Stop after N requests (default: until Ctrl-C)")
-        ->check(CLI::PositiveNumber);
+        ->check(at_least_one);
     serve_command->add_flag("--no-ack", serve.no_ack, "Answer with an empty reply instead of the OK reply");
     add_common_options(*serve_command, log_level, "  vorzmq serve status --count 1 &\n  vorzmq request status hello");
     serve_command->callback([&] { command = [&] { return run_serve(serve); }; });
@@ -83,7 +137,7 @@ int main(int argc, char** argv)
         ->add_option("--wait-ms", publish.wait_ms,
                      "Wait this long after binding so subscribers can join; a message published while nobody "
                      "subscribes reaches nobody")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, 3600000));
     add_common_options(*publish_command, log_level,
                        "  vorzmq subscribe events alarm &\n  vorzmq publish events alarm '{\"level\":3}' --wait-ms 1000");
     publish_command->callback([&] { command = [&] { return run_publish(publish); }; });
@@ -95,7 +149,7 @@ int main(int argc, char** argv)
     subscribe_command->add_option("TOPIC", subscribe.topics, "Topics to receive (default: every topic)");
     subscribe_command->add_flag("--prefix", subscribe.prefix, "Receive every topic that starts with a TOPIC");
     subscribe_command->add_option("--count", subscribe.count, "Stop after N messages (default: until Ctrl-C)")
-        ->check(CLI::PositiveNumber);
+        ->check(at_least_one);
     add_common_options(*subscribe_command, log_level,
                        "  vorzmq subscribe events alarm status       # exactly these two topics\n"
                        "  vorzmq subscribe events sensor. --prefix   # sensor.1, sensor.2, ...");
@@ -145,24 +199,36 @@ int main(int argc, char** argv)
         break;
     }
 
+    std::vector<std::string> arguments = guard_bracketed(argc, argv);
+    std::vector<char*> argument_pointers;
+    for (std::string& argument : arguments) {
+        argument_pointers.push_back(argument.data());
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(argc, argument_pointers.data());
     } catch (const CLI::ParseError& error) {
         const int status = app.exit(error);
         return status == 0 ? 0 : exit_usage;
     }
 
+    for (std::string* argument : {&name, &serve.endpoint, &request.endpoint, &publish.endpoint, &publish.topic,
+                                  &subscribe.endpoint, &rebroadcast.endpoint, &rebroadcast.topic, &rebroadcast.json,
+                                  &relay.listen, &relay.publish}) {
+        restore(*argument);
+    }
+    restore(request.messages);
+    restore(publish.data);
+    restore(subscribe.topics);
+
     configure_logging(log_level);
+    const std::string command_name = "vorzmq " + app.get_subcommands().front()->get_name();
     try {
         return command();
     } catch (const usage_error& error) {
-        std::cerr << "vorzmq: " << error.what() << '\n';
+        std::cerr << command_name << ": " << error.what() << '\n';
         return exit_usage;
-    } catch (const command_failure& error) {
-        std::cerr << "vorzmq: " << error.what() << '\n';
-        return exit_failure;
     } catch (const std::exception& error) {
-        std::cerr << "vorzmq: " << error.what() << '\n';
+        std::cerr << command_name << ": " << error.what() << '\n';
         return exit_failure;
     }
 }

@@ -1,0 +1,100 @@
+# Sourced by every CLI test script: tests/cli/<script>.sh VORZMQ CASE.
+# Each case runs in its own temporary VOR_HOME, starts the tool as real
+# processes, and waits on conditions with deadlines instead of sleeping.
+set -u -o pipefail
+
+VORZMQ=$1
+CASE=$2
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/vorzmq-cli-XXXXXX")
+export VOR_HOME=$WORK/home
+mkdir -p "$VOR_HOME/queues"
+background_pids=()
+
+cleanup() {
+    for pid in "${background_pids[@]}"; do
+        kill "$pid" 2>/dev/null
+    done
+    wait 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL [$CASE]: $*" >&2
+    for file in "$WORK"/*.out "$WORK"/*.err; do
+        [ -e "$file" ] || continue
+        echo "--- ${file##*/}" >&2
+        cat "$file" >&2
+    done
+    exit 1
+}
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# start NAME ARGS...: runs the tool in the background; output in
+# $WORK/NAME.out and $WORK/NAME.err, process id in the variable NAME_pid.
+# Standard input comes from $START_INPUT (opened in the background process,
+# so that a FIFO does not block the test), or /dev/null.
+start() {
+    local name=$1
+    shift
+    "$VORZMQ" "$@" <"${START_INPUT:-/dev/null}" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+    background_pids+=($!)
+    printf -v "${name}_pid" '%s' "$!"
+}
+
+# run ARGS...: runs the tool in the foreground; sets status and elapsed_ms,
+# output in $WORK/run.out and $WORK/run.err.
+run() {
+    local started
+    started=$(now_ms)
+    "$VORZMQ" "$@" >"$WORK/run.out" 2>"$WORK/run.err" </dev/null
+    status=$?
+    elapsed_ms=$(($(now_ms) - started))
+}
+
+# wait_for_line FILE PATTERN [SECONDS]: until a line of FILE matches PATTERN
+# (a fixed string).
+wait_for_line() {
+    local deadline=$(($(now_ms) + ${3:-15} * 1000))
+    until grep -qF -- "$2" "$1" 2>/dev/null; do
+        [ "$(now_ms)" -lt "$deadline" ] || fail "no line with '$2' in ${1##*/} within ${3:-15} s"
+        sleep 0.05
+    done
+}
+
+# wait_for_exit PID EXPECTED_STATUS [SECONDS]
+wait_for_exit() {
+    local deadline=$(($(now_ms) + ${3:-15} * 1000))
+    while kill -0 "$1" 2>/dev/null; do
+        [ "$(now_ms)" -lt "$deadline" ] || fail "process $1 still running after ${3:-15} s"
+        sleep 0.05
+    done
+    wait "$1"
+    local exit_status=$?
+    [ "$exit_status" -eq "$2" ] || fail "process $1 exited with $exit_status, expected $2"
+}
+
+expect_status() {
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1 (tool ${*:2})"
+}
+
+# expect_file FILE EXPECTED_TEXT: the whole file, compared exactly.
+expect_file() {
+    local actual
+    actual=$(cat "$1")
+    [ "$actual" = "$2" ] || fail "${1##*/} is not as expected; expected:
+$2
+actual:
+$actual"
+}
+
+expect_contains() {
+    grep -qF -- "$2" "$1" || fail "${1##*/} lacks '$2'"
+}
+
+run_case() {
+    declare -F "case_$CASE" >/dev/null || fail "no such case"
+    "case_$CASE"
+    echo "PASS [$CASE]"
+}

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# vorzmq publish, subscribe, rebroadcast and relay as a user runs them.
+source "$(dirname "$0")/helpers.sh"
+
+# A subscriber that joins late misses what was published before, so each case
+# repeats a greeting until every subscriber has shown one; the greetings are
+# then left out of the comparisons.
+greet_until_received() {  # SEND-COMMAND... -- OUTPUT-FILE...
+    local send=() files=() attempt all_received
+    while [ "$1" != -- ]; do send+=("$1"); shift; done
+    shift
+    files=("$@")
+    for attempt in $(seq 1 60); do
+        "${send[@]}" "{\"greeting\":$attempt}" >/dev/null || fail "greeting $attempt failed"
+        local deadline=$(($(now_ms) + 500))
+        while :; do
+            all_received=yes
+            for file in "${files[@]}"; do
+                grep -qF greeting "$file" || all_received=no
+            done
+            [ $all_received = yes ] && return 0
+            [ "$(now_ms)" -lt "$deadline" ] || break
+            sleep 0.05
+        done
+    done
+    fail "the subscribers never received a greeting"
+}
+
+without_greetings() { grep -vF greeting "$1"; }
+
+start_relay() {
+    start relay relay --listen relay --publish events
+    wait_for_line "$WORK/relay.err" "vorzmq relay: re-broadcasting"
+}
+
+case_relay_rebroadcast() {
+    start_relay
+    start everything subscribe events
+    start alarms subscribe events alarm
+    greet_until_received "$VORZMQ" rebroadcast relay alarm -- "$WORK/everything.out" "$WORK/alarms.out"
+
+    run rebroadcast relay alarm '{"zone": 3, "level": "high"}'
+    expect_status 0
+    expect_file "$WORK/run.out" 'acknowledged: alarm {"level":"high","zone":3}'
+    run rebroadcast relay status '[1, 2.5, "three"]'
+    expect_status 0
+    run rebroadcast relay alarm '"end"'
+    expect_status 0
+
+    wait_for_line "$WORK/everything.out" '"end"'
+    wait_for_line "$WORK/alarms.out" '"end"'
+    expect_file <(without_greetings "$WORK/everything.out") '{"level":"high","zone":3}
+[1,2.5,"three"]
+"end"'
+    # The exact filter "alarm" keeps the status message out.
+    expect_file <(without_greetings "$WORK/alarms.out") '{"level":"high","zone":3}
+"end"'
+    expect_contains "$WORK/relay.out" 'status [1,2.5,"three"]'
+}
+
+case_relay_ignores_malformed_requests() {
+    start_relay
+    start everything subscribe events
+    greet_until_received "$VORZMQ" rebroadcast relay alarm -- "$WORK/everything.out"
+    local malformed
+    for malformed in 'not json' '[1,2]' '{"topic":5,"data":1}' '{"data":1}' '{"topic":"alarm$"}'; do
+        run request relay "$malformed"
+        expect_status 0  # acknowledged all the same
+    done
+    run rebroadcast relay alarm '"after"'
+    expect_status 0
+    wait_for_line "$WORK/everything.out" '"after"'
+    expect_file <(without_greetings "$WORK/everything.out") '"after"'
+    expect_contains "$WORK/relay.err" "Ignored Re-Broadcast Request: not json -- not JSON"
+    expect_contains "$WORK/relay.err" 'Ignored Re-Broadcast Request: [1,2] -- not a JSON object'
+    expect_contains "$WORK/relay.err" 'Ignored Re-Broadcast Request: {"topic":5,"data":1} -- no string "topic"'
+    expect_contains "$WORK/relay.err" 'Ignored Re-Broadcast Request: {"data":1} -- no string "topic"'
+    expect_contains "$WORK/relay.err" 'Ignored Re-Broadcast Request: {"topic":"alarm$"} -- no "data"'
+}
+
+case_relay_stops_on_signal() {
+    local signal
+    for signal in INT TERM; do
+        start_relay
+        kill -s "$signal" "$relay_pid"
+        # Within the receive time-out and the linger period.
+        wait_for_exit "$relay_pid" 0 5
+    done
+}
+
+case_rebroadcast_without_service() {
+    run rebroadcast nobody alarm '{"level":1}'
+    expect_status 1
+    [ "$elapsed_ms" -lt 5000 ] || fail "took $elapsed_ms ms"
+    expect_contains "$WORK/run.err" "vorzmq rebroadcast: not acknowledged: no reply from ipc://$VOR_HOME/queues/nobody within 1 s"
+}
+
+case_publish_subscribe() {
+    local url="ipc://$WORK/feed"
+    start prefixed subscribe "$url" sensor. --prefix
+    start exact subscribe "$url" sensor.1
+    start other subscribe "$url" sensor.2
+    start first subscribe "$url" --count 1
+    # One publisher, fed line by line, so that it stays bound between lines.
+    mkfifo "$WORK/lines"
+    START_INPUT=$WORK/lines start publisher publish "$url" sensor.1
+    exec 3>"$WORK/lines"
+    local attempt
+    for attempt in $(seq 1 100); do
+        echo "greeting $attempt" >&3
+        grep -qF greeting "$WORK/prefixed.out" && grep -qF greeting "$WORK/exact.out" &&
+            grep -qF greeting "$WORK/first.out" && break
+        sleep 0.1
+    done
+    printf '21.5\n21.7\n' >&3
+    exec 3>&-
+    wait_for_exit "$publisher_pid" 0
+    wait_for_exit "$first_pid" 0
+    [ "$(wc -l <"$WORK/first.out")" -eq 1 ] || fail "--count 1 printed more than one message"
+    wait_for_line "$WORK/prefixed.out" 21.7
+    wait_for_line "$WORK/exact.out" 21.7
+    expect_file <(without_greetings "$WORK/prefixed.out") "21.5
+21.7"
+    expect_file <(without_greetings "$WORK/exact.out") "21.5
+21.7"
+    # Everything sensor.2 could have heard was published before 21.7 arrived.
+    [ ! -s "$WORK/other.out" ] || fail "the subscriber of sensor.2 received sensor.1 messages"
+}
+
+run_case
