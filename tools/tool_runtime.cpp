@@ -108,6 +108,10 @@ void handle_stop_signals()
     // blocking receive is never interrupted halfway; the receive time-outs
     // bound how long the flag waits to be seen.
     pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+    // A shell starts background jobs with SIGINT ignored; Ctrl-C and kill -INT
+    // must still stop them.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     std::thread([stop_set] {
         int signal_number = 0;
         sigwait(&stop_set, &signal_number);
