@@ -41,7 +41,7 @@ case_interrupted() {
     VORZMQ_TOOL=$VORZMQ VOR_HOME=$demo_home bash "$demo_script" >"$WORK/demo.out" 2>"$WORK/demo.err" &
     local demo_pid=$!
     background_pids+=("$demo_pid")
-    wait_for_line "$WORK/demo.out" "vorzmq subscribe demo-events alarm &"
+    wait_for_line "$WORK/demo.out" "vorzmq subscribe demo-events alarm &" 30 "$demo_pid"
     # TERM: a background job of a script ignores INT, and bash cannot trap it.
     kill -s TERM "$demo_pid"
     wait_for_exit "$demo_pid" 143

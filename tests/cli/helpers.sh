@@ -53,12 +53,14 @@ run() {
     elapsed_ms=$(($(now_ms) - started))
 }
 
-# wait_for_line FILE PATTERN [SECONDS]: until a line of FILE matches PATTERN
-# (a fixed string).
+# wait_for_line FILE PATTERN [SECONDS [PID]]: until a line of FILE matches
+# PATTERN (a fixed string); fails at once when the writer PID has ended.
 wait_for_line() {
     local deadline=$(($(now_ms) + ${3:-15} * 1000))
     until grep -qF -- "$2" "$1" 2>/dev/null; do
         [ "$(now_ms)" -lt "$deadline" ] || fail "no line with '$2' in ${1##*/} within ${3:-15} s"
+        [ -z "${4:-}" ] || kill -0 "$4" 2>/dev/null || grep -qF -- "$2" "$1" ||
+            fail "process $4 ended before printing '$2' in ${1##*/}"
         sleep 0.05
     done
 }
