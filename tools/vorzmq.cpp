@@ -158,7 +158,7 @@ int main(int argc, char** argv)
     rebroadcast_options rebroadcast;
     auto* rebroadcast_command = app.add_subcommand(
         "rebroadcast", "Ask a re-broadcast service (vorzmq relay) to publish JSON data under a topic");
-    rebroadcast_command->add_option("ENDPOINT", rebroadcast.endpoint, std::string(endpoint_help) + " of the service")
+    rebroadcast_command->add_option("ENDPOINT", rebroadcast.endpoint, std::string(endpoint_help) + "; the relay's --listen")
         ->required();
     rebroadcast_command->add_option("TOPIC", rebroadcast.topic, "Topic to publish under")->required();
     rebroadcast_command->add_option("JSON", rebroadcast.json, "Data, as a JSON text")->required();
@@ -168,9 +168,9 @@ int main(int argc, char** argv)
     relay_options relay;
     auto* relay_command = app.add_subcommand(
         "relay", "Run the re-broadcast service: acknowledge each request and publish its data under its topic");
-    relay_command->add_option("--listen", relay.listen, std::string(endpoint_help) + ", for re-broadcast requests")
+    relay_command->add_option("--listen", relay.listen, "Where re-broadcast requests arrive: a URL or a queue name")
         ->required();
-    relay_command->add_option("--publish", relay.publish, std::string(endpoint_help) + ", for subscribers")
+    relay_command->add_option("--publish", relay.publish, "Where subscribers connect: a URL or a queue name")
         ->required();
     add_common_options(*relay_command, log_level,
                        "  vorzmq relay --listen relay --publish events &\n"
