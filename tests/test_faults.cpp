@@ -429,7 +429,20 @@ TEST_F(publish_destruction_faults, failed_unbind_and_close_still_free_the_endpoi
     }
     EXPECT_EQ(injected_failures(), 2);
     EXPECT_TRUE(problems().empty()) << describe(problems());
-    // The port is free again: a new publisher binds it at once.
+    // Without the unbind libzmq releases the port when it finishes the close
+    // on its own thread; it must do so, and soon. A probe on its own context
+    // gives the port back synchronously when it terminates.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            try {
+                raw_socket probe(ZMQ_PUB);
+                probe.bind(url);
+                return true;
+            } catch (const std::runtime_error&) {
+                return false;
+            }
+        },
+        std::chrono::milliseconds(5000)));
     vorzmq_pub_socket again(context, url);
     publish_until_heard(again, subscriber, "after");
     EXPECT_TRUE(problems().empty()) << describe(problems());
