@@ -55,6 +55,14 @@ void require_context(void* context)
     }
 }
 
+// Every socket constructor names its endpoint first, then refuses a context
+// without a handle.
+void announce_socket(const char* signature, const char* announcement, const std::string& url, void* context)
+{
+    LOG4CXX_DEBUG(logger, announcement << url);
+    require_context(context);
+}
+
 // libzmq rejects a null handle harmlessly, so a reset of an object that
 // never had a socket may pass it on.
 void close_socket(void*& socket)
@@ -362,9 +370,8 @@ vorzmq_request_socket::vorzmq_request_socket(vorzmq_context& owner, const std::s
     : url(url), receive_timeout_ms(1000), linger_ms(1000), receive_flags(0), context(owner.context),
       socket(nullptr), reset_pending(false)
 {
-    static constexpr char signature[] = "vorzmq_request_socket::vorzmq_request_socket(vorzmq_context&, const string&)";
-    LOG4CXX_DEBUG(logger, "Initializing ZMQ Request Socket: " << url);
-    require_context(context);
+    announce_socket("vorzmq_request_socket::vorzmq_request_socket(vorzmq_context&, const string&)",
+                    "Initializing ZMQ Request Socket: ", url, context);
 }
 
 vorzmq_request_socket::~vorzmq_request_socket()
@@ -455,9 +462,8 @@ vorzmq_reply_socket::vorzmq_reply_socket(vorzmq_context& owner, const std::strin
     : url(url), receive_timeout_ms(1000), linger_ms(1000), receive_flags(0), context(owner.context),
       socket(nullptr), reset_pending(false)
 {
-    static constexpr char signature[] = "vorzmq_reply_socket::vorzmq_reply_socket(vorzmq_context&, const string&)";
-    LOG4CXX_DEBUG(logger, "Initializing ZMQ Socket: " << url);
-    require_context(context);
+    announce_socket("vorzmq_reply_socket::vorzmq_reply_socket(vorzmq_context&, const string&)",
+                    "Initializing ZMQ Socket: ", url, context);
 }
 
 vorzmq_reply_socket::~vorzmq_reply_socket()
@@ -571,9 +577,8 @@ vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context& owner, const std::string& u
     : url(url), high_water_mark(16), linger_ms(1000), context(owner.context), socket(nullptr),
       reset_pending(false)
 {
-    static constexpr char signature[] = "vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context&, const string&)";
-    LOG4CXX_DEBUG(logger, "Initializing ZMQ Publish Socket: " << url);
-    require_context(context);
+    announce_socket("vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context&, const string&)",
+                    "Initializing ZMQ Publish Socket: ", url, context);
 }
 
 vorzmq_pub_socket::~vorzmq_pub_socket()
@@ -684,9 +689,8 @@ vorzmq_sub_socket::vorzmq_sub_socket(vorzmq_context& owner, const std::string& u
     : url(url), receive_timeout_ms(-1), linger_ms(1000), receive_flags(0), context(owner.context),
       socket(nullptr), reset_pending(false)
 {
-    static constexpr char signature[] = "vorzmq_sub_socket::vorzmq_sub_socket(vorzmq_context&, const string&)";
-    LOG4CXX_DEBUG(logger, "Initializing ZMQ Subscribe Socket: " << url);
-    require_context(context);
+    announce_socket("vorzmq_sub_socket::vorzmq_sub_socket(vorzmq_context&, const string&)",
+                    "Initializing ZMQ Subscribe Socket: ", url, context);
 }
 
 vorzmq_sub_socket::~vorzmq_sub_socket()
