@@ -237,7 +237,8 @@ TEST_F(reply_socket_test, second_receive_without_a_reply_fails_and_rebinds_next_
     EXPECT_EQ(library_calls(zmq_call::bind), 2);
 }
 
-struct late_reply_case {
+// One way of answering a request, and the record its refusal gives.
+struct reply_form_case {
     const char* label;
     std::function<void(vorzmq_reply_socket&)> respond;
     std::string record;
@@ -248,7 +249,7 @@ struct late_reply_case {
 TEST_F(reply_socket_test, reply_after_an_acknowledged_request_fails_and_keeps_the_socket)
 {
     const std::string refused = zmq_text(EFSM);
-    const std::vector<late_reply_case> cases{
+    const std::vector<reply_form_case> cases{
         {"string", [](vorzmq_reply_socket& r) { r.send(std::string("late")); },
          "Failed to Send Response -- " + refused, send_string_function},
         {"JSON", [](vorzmq_reply_socket& r) { r.send(member_a_is_1()); }, "Failed to Send Response -- " + refused,
@@ -299,17 +300,10 @@ TEST_F(reply_socket_test, byte_block_reply_after_an_acknowledged_request_resets_
     EXPECT_EQ(library_calls(zmq_call::bind), 2);
 }
 
-struct unbound_reply_case {
-    const char* label;
-    std::function<void(vorzmq_reply_socket&)> respond;
-    std::string record;
-    const char* function;
-};
-
 TEST_F(reply_socket_test, replies_before_any_receive_fail_without_creating_a_socket)
 {
     const std::string no_socket = zmq_text(ENOTSOCK);
-    const std::vector<unbound_reply_case> cases{
+    const std::vector<reply_form_case> cases{
         {"ok", [](vorzmq_reply_socket& r) { r.send_ok(); }, "Failed to Send OK Response -- " + no_socket,
          send_ok_function},
         {"string", [](vorzmq_reply_socket& r) { r.send(std::string("early")); },
