@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 log4cxx::LoggerPtr logger;
 
@@ -30,6 +33,18 @@ std::string private_ipc_url(const std::string& name)
     if (mkdtemp(pattern) == nullptr) {
         fail("mkdtemp");
     }
+    // The harness's sockets live until the process ends, so the folder goes
+    // at exit, which libFuzzer reaches when its time is up.
+    static std::vector<std::string> folders;
+    if (folders.empty()) {
+        std::atexit([] {
+            for (const auto& folder : folders) {
+                std::error_code ignored;
+                std::filesystem::remove_all(folder, ignored);
+            }
+        });
+    }
+    folders.emplace_back(pattern);
     return std::string("ipc://") + pattern + "/" + name;
 }
 
