@@ -236,6 +236,31 @@ bool socket_ready(void* context, void* socket, bool reset_pending)
     return context != nullptr && socket != nullptr && !reset_pending;
 }
 
+// The topic frame is the topic and its "$" in one block. Short topics are
+// put together on the stack, so a publication costs no allocation and one
+// libzmq call a frame, as a raw zmq_send does.
+[[gnu::noinline]] int send_long_topic_frame(void* socket, const std::string& topic)
+{
+    std::string frame;
+    frame.reserve(topic.size() + 1);
+    frame.append(topic).push_back('$');
+    return zmq_send(socket, frame.data(), frame.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+}
+
+int send_topic_frame(void* socket, const std::string& topic, bool terminated)
+{
+    if (terminated) {
+        return zmq_send(socket, topic.data(), topic.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+    }
+    char frame[256];
+    if (topic.size() >= sizeof frame) {
+        return send_long_topic_frame(socket, topic);
+    }
+    std::memcpy(frame, topic.data(), topic.size());
+    frame[topic.size()] = '$';
+    return zmq_send(socket, frame, topic.size() + 1, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+}
+
 // A receive that found nothing within its timeout leaves the socket as it is;
 // any other failure breaks it until the next init_if_necessary.
 void report_failed_receive(const char* signature, bool timed_out, int err, int32_t timeout_ms,
@@ -617,29 +642,15 @@ void vorzmq_pub_socket::init_if_necessary()
 void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
 {
     static constexpr char signature[] = "void vorzmq_pub_socket::send(const string&, const string&)";
-    init_if_necessary();
-
-    const char* const terminator = (!topic.empty() && topic.back() == '$') ? "" : "$";
-    // The topic frame is the topic and its terminator in one block; short
-    // topics are put together on the stack, so a publication costs no
-    // allocation and one libzmq call a frame, as a raw zmq_send does.
-    const char* frame_bytes = topic.data();
-    size_t frame_size = topic.size();
-    char short_frame[256];
-    std::string long_frame;
-    if (*terminator != '\0') {
-        frame_size = topic.size() + 1;
-        if (frame_size <= sizeof short_frame) {
-            std::memcpy(short_frame, topic.data(), topic.size());
-            short_frame[topic.size()] = '$';
-            frame_bytes = short_frame;
-        } else {
-            long_frame.reserve(frame_size);
-            long_frame.append(topic).push_back('$');
-            frame_bytes = long_frame.data();
-        }
+    // init_if_necessary's first test, inline: a publication is short enough
+    // for one more call to show.
+    if (!socket_ready(context, socket, reset_pending)) {
+        init_if_necessary();
     }
-    const int sent = zmq_send(socket, frame_bytes, frame_size, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+
+    const bool terminated = !topic.empty() && topic.back() == '$';
+    const char* const terminator = terminated ? "" : "$";
+    const int sent = send_topic_frame(socket, topic, terminated);
     if (sent == -1) {
         const int err = zmq_errno();
         if (err == EAGAIN) {
