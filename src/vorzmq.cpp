@@ -296,13 +296,11 @@ std::string bound_endpoint(void* socket)
     return zmq_send(socket, frame.data(), frame.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
 }
 
-// A publication that could not be queued: a full queue drops it; without a
-// socket, or on any other error, it was not sent.
+// A publication that could not be queued: a full queue drops it, any other
+// error means not sent. Without a socket the failed bind already told why.
 void record_failed_publish(void* socket, int err)
 {
-    if (socket == nullptr) {
-        record(vorzmq_result::no_socket, err);
-    } else {
+    if (socket != nullptr) {
         record(err == EAGAIN ? vorzmq_result::dropped : vorzmq_result::not_sent, err);
     }
 }
@@ -342,7 +340,9 @@ bool set_filter(void*& socket, const std::string& url, const std::string& filter
         return true;
     }
     const int err = zmq_errno();
-    record(vorzmq_result::no_socket, err);
+    if (socket != nullptr) {  // else the failed connect already told why
+        record(vorzmq_result::no_socket, err);
+    }
     LOG4CXX_ERROR(logger, "Failed to Set Socket Message Filter -- " << zmq_strerror(err) << " -- Closing Socket");
     zmq_disconnect(socket, url.c_str());
     close_socket(socket);
