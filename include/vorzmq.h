@@ -114,13 +114,13 @@ public:
 
     // Sends `message` as one frame, connecting first when needed; the send
     // is blocking, with no send timeout. With `expect_ok` it then waits
-    // up to 1000 ms for the OK reply; a missing or different reply is logged
+    // up to the receive timeout (1000 ms unless set) for the OK reply; a missing or different reply is logged
     // and the socket is re-created before the next request. Without
     // `expect_ok` the host must call receive() once before the next send.
     void send(const std::string& message, bool expect_ok);
 
     // Receives the reply to a send(message, false) into `buffer` (waits up
-    // to 1000 ms); it uses the current socket and never connects. Returns the
+    // to the receive timeout); it uses the current socket and never connects. Returns the
     // reply's size, `buffer_size` when it was truncated (logged as WARN), or
     // 0 on failure (logged as ERROR; the socket is re-created next time).
     // Nothing beyond the reply's bytes is written; no terminator is added.

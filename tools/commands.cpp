@@ -471,9 +471,9 @@ int run_relay(const relay_options& options)
     {
         vorzmq_reply_socket requests(context, listen_url);
         vorzmq_pub_socket publisher(context, publish_url);
-        bind_or_fail(publisher, publish_url);
-        bind_or_fail(requests, listen_url);
-        std::cerr << "vorzmq relay: re-broadcasting requests from " << listen_url << " on " << publish_url << '\n';
+        const std::string publishing = bind_or_fail(publisher, publish_url);
+        const std::string listening = bind_or_fail(requests, listen_url);
+        std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n';
         while (!stop_requested()) {
             std::stringstream request;
             // Acknowledged on receipt: the requester waits for nothing more.
