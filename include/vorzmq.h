@@ -113,16 +113,18 @@ public:
     void init_if_necessary();
 
     // Sends `message` as one frame, connecting first when needed; the send
-    // is blocking, with no send timeout. With `expect_ok` it then waits
-    // up to the receive timeout (1000 ms unless set) for the OK reply; a missing or different reply is logged
-    // and the socket is re-created before the next request. Without
-    // `expect_ok` the host must call receive() once before the next send.
+    // is blocking, with no send timeout. With `expect_ok` it then waits up
+    // to the receive timeout (1000 ms unless set) for the OK reply; a
+    // missing or different reply is logged and the socket is re-created
+    // before the next request. Without `expect_ok` the host must call
+    // receive() once before the next send.
     void send(const std::string& message, bool expect_ok);
 
     // Receives the reply to a send(message, false) into `buffer` (waits up
-    // to the receive timeout); it uses the current socket and never connects. Returns the
-    // reply's size, `buffer_size` when it was truncated (logged as WARN), or
-    // 0 on failure (logged as ERROR; the socket is re-created next time).
+    // to the receive timeout); it uses the current socket and never
+    // connects. Returns the reply's size, `buffer_size` when it was
+    // truncated (logged as WARN), or 0 on failure (logged as ERROR; the
+    // socket is re-created next time).
     // Nothing beyond the reply's bytes is written; no terminator is added.
     size_t receive(void* buffer, size_t buffer_size);
 
