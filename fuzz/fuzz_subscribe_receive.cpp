@@ -1,8 +1,9 @@
 // The subscribe socket's receives fed arbitrary messages by a raw PUB peer
 // over a real ipc socket: any frame counts (one frame alone, no data frame,
 // extra frames), sizes and zero bytes. Each message of two frames or more
-// delivers its second frame, a one-frame message is skipped, and a
-// well-formed message published right after arrives intact.
+// delivers its second frame (and, through the topic form, its first frame
+// less one final "$"), a one-frame message is skipped, and a well-formed
+// message published right after arrives intact.
 #include <cstring>
 #include <sstream>
 
@@ -49,8 +50,17 @@ struct setup {
 
 setup* world;
 
-void expect_data(const std::string& frame, bool into_buffer)
+// How a message is received: into a buffer, as text, or as text with its topic.
+enum class receive_form { buffer, text, text_and_topic };
+
+std::string topic_of(const std::string& frame)
 {
+    return !frame.empty() && frame.back() == '$' ? frame.substr(0, frame.size() - 1) : frame;
+}
+
+void expect_data(const std::string& topic_frame, const std::string& frame, receive_form form)
+{
+    const bool into_buffer = form == receive_form::buffer;
     if (into_buffer) {
         char buffer[buffer_size];
         std::memset(buffer, 0xa5, sizeof buffer);
@@ -69,8 +79,14 @@ void expect_data(const std::string& frame, bool into_buffer)
         return;
     }
     std::stringstream stream;
-    if (!world->subscriber.receive(stream)) {
+    std::string topic = "(untouched)";
+    const bool received =
+        form == receive_form::text ? world->subscriber.receive(stream) : world->subscriber.receive(stream, topic);
+    if (!received) {
         fail("a message was lost");
+    }
+    if (form == receive_form::text_and_topic && topic != topic_of(topic_frame)) {
+        fail("topic changed: got '" + topic + "'");
     }
     if (stream.str() != text_before_zero(frame)) {
         fail("data text changed: got '" + stream.str() + "'");
@@ -89,8 +105,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     input_reader in(data, size);
-    const bool into_buffer = in.byte() & 1;
-    std::vector<std::string> wanted;
+    const uint8_t choice = in.byte();
+    const receive_form form =
+        (choice & 1) ? receive_form::buffer : (choice & 2) ? receive_form::text_and_topic : receive_form::text;
+    std::vector<std::pair<std::string, std::string>> wanted;
     const int messages = in.byte() % 7;
     for (int m = 0; m < messages && !in.empty(); ++m) {
         std::vector<std::string> frames;
@@ -99,15 +117,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             frames.push_back(in.frame());
         }
         if (frames.size() >= 2) {
-            wanted.push_back(frames[1]);
+            wanted.emplace_back(frames[0], frames[1]);
         }
         world->publisher.send(frames);
     }
     const std::string sentinel = "sentinel-" + std::to_string(world->sentinels++);
     world->publisher.send({"s$", std::string(sentinel.c_str(), sentinel.size() + 1)});
-    for (const auto& frame : wanted) {
-        expect_data(frame, into_buffer);
+    for (const auto& [topic, frame] : wanted) {
+        expect_data(topic, frame, form);
     }
-    expect_data(std::string(sentinel.c_str(), sentinel.size() + 1), into_buffer);
+    expect_data("s$", std::string(sentinel.c_str(), sentinel.size() + 1), form);
     return 0;
 }

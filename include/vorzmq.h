@@ -9,7 +9,7 @@
 // - After an unexpected failure an object marks itself; its next operation
 //   logs a warning, closes the old ZeroMQ socket and starts afresh.
 // - Only constructors and build_request_response_url throw. Every other
-//   failure is logged and shown through a result, or only in the log.
+//   failure is logged and shown through a result and vorzmq_last_result().
 // - One object is used by one thread at a time. Destroy every socket object
 //   before the context it was made from.
 #ifndef VORZMQ_H
@@ -34,6 +34,48 @@
 
 // Defined by the host program; the library only refers to it.
 extern log4cxx::LoggerPtr logger;
+
+// The outcome of this thread's last socket operation, in the manner of
+// errno: each call listed below overwrites it, nothing else touches it, and
+// every thread has its own. It is set by
+// - init_if_necessary of every class: `ok` when a socket is ready, else
+//   `no_socket` (no context, an empty request URL, or a socket that could
+//   not be created, configured with a filter, connected or bound);
+// - vorzmq_request_socket::send: `no_socket`, `not_sent`, then with
+//   `expect_ok` `no_reply` (nothing within the timeout), `receive_failed`,
+//   `unexpected_reply` or `ok`; without `expect_ok` `ok` once sent;
+// - vorzmq_request_socket::receive: `ok` (a truncated reply too),
+//   `no_reply` or `receive_failed`;
+// - vorzmq_reply_socket::receive and every vorzmq_sub_socket::receive form:
+//   `ok`, `no_socket`, `no_reply` (timeout) or `receive_failed`; a reply
+//   receive with `acknowledge` then leaves what its send_ok set;
+// - the vorzmq_reply_socket replies: `ok` or `not_sent` (`no_socket` from
+//   the binding one);
+// - vorzmq_pub_socket::send: `ok`, `no_socket`, `dropped` (queue full) or
+//   `not_sent`;
+// - vorzmq_rebrdcst_socket::rebrdcst: `invalid_data` (nothing sent), else
+//   what its request's send set;
+// - vorzmq_sub_socket::add_topic, through the connect it makes.
+// `ok` for a request means the server acknowledged it; `no_reply` does not
+// mean the server never got it.
+enum class vorzmq_result : int32_t {
+    ok = 0,
+    no_socket,
+    not_sent,
+    no_reply,
+    receive_failed,
+    unexpected_reply,
+    invalid_data,
+    dropped
+};
+
+// This thread's last outcome (`ok` before any call).
+VORZMQ_API vorzmq_result vorzmq_last_result();
+// The zmq_errno() behind this thread's last failure, else 0 (also for
+// failures that no libzmq call reported, such as an unexpected reply).
+VORZMQ_API int vorzmq_last_error();
+// A short lower-case text for `result`, e.g. "no reply"; never null.
+VORZMQ_API const char* vorzmq_result_text(vorzmq_result result);
 
 // Owns the process's ZeroMQ context. Never throws: when libzmq cannot make
 // a context, ERROR "ZMQ Context Init Failed -- <error>" is logged and every
@@ -71,20 +113,27 @@ public:
     void init_if_necessary();
 
     // Sends `message` as one frame, connecting first when needed; the send
-    // is blocking, with no send timeout. With `expect_ok` it then waits
-    // up to 1000 ms for the OK reply; a missing or different reply is logged
-    // and the socket is re-created before the next request. Without
-    // `expect_ok` the host must call receive() once before the next send.
+    // is blocking, with no send timeout. With `expect_ok` it then waits up
+    // to the receive timeout (1000 ms unless set) for the OK reply; a
+    // missing or different reply is logged and the socket is re-created
+    // before the next request. Without `expect_ok` the host must call
+    // receive() once before the next send.
     void send(const std::string& message, bool expect_ok);
 
     // Receives the reply to a send(message, false) into `buffer` (waits up
-    // to 1000 ms); it uses the current socket and never connects. Returns the
-    // reply's size, `buffer_size` when it was truncated (logged as WARN), or
-    // 0 on failure (logged as ERROR; the socket is re-created next time).
+    // to the receive timeout); it uses the current socket and never
+    // connects. Returns the reply's size, `buffer_size` when it was
+    // truncated (logged as WARN), or 0 on failure (logged as ERROR; the
+    // socket is re-created next time).
     // Nothing beyond the reply's bytes is written; no terminator is added.
     size_t receive(void* buffer, size_t buffer_size);
 
     bool valid();  // whether the URL is not empty
+
+    // How long send(message, true) and receive wait for the reply (default
+    // 1000; -1 without limit); applies to the next socket created. Logs
+    // nothing.
+    void set_receive_timeout_ms(int32_t milliseconds);
 
 private:
     std::string url;
@@ -141,6 +190,10 @@ public:
     void set_linger_ms(int32_t milliseconds);
     void set_receive_flags(int32_t flags);
 
+    // The endpoint the socket is bound to, with the port libzmq chose for a
+    // wildcard such as tcp://127.0.0.1:*; empty while not bound.
+    std::string last_endpoint() const;
+
 private:
     std::string url;
     int32_t receive_timeout_ms;
@@ -175,6 +228,10 @@ public:
     // blocks. A full queue is a WARN and the message is dropped; other
     // errors are ERRORs and re-bind next time.
     void send(const std::string& topic, const std::string& data);
+
+    // The endpoint the socket is bound to, with the port libzmq chose for a
+    // wildcard such as tcp://127.0.0.1:*; empty while not bound.
+    std::string last_endpoint() const;
 
 private:
     std::string url;
@@ -219,6 +276,11 @@ public:
     // (TRACE) or error (ERROR; the socket is re-created on the next call).
     bool receive(std::stringstream& stream);
     bool receive(void* buffer, size_t buffer_size);
+    // As receive(stream), and sets `topic` to the message's topic as
+    // published: the topic frame without its one final "$" (a topic
+    // published with a final "$" of its own loses that one). Left alone
+    // when nothing was received.
+    bool receive(std::stringstream& stream, std::string& topic);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
     // the timeout and linger apply to the next socket created, the flags to
@@ -254,7 +316,7 @@ public:
     // topic stays empty) and waits up to 1000 ms for the OK reply; like
     // vorzmq_request_socket::send the send itself has no send timeout.
     // Data that is not JSON is logged as ERROR and nothing is sent. Reports
-    // through the log only (the request socket's records).
+    // through the log (the request socket's records) and vorzmq_last_result.
     void rebrdcst(const std::string& topic, const std::string& data);
 
 private:

@@ -39,6 +39,25 @@ constexpr char ok_reply[] = "ok";  // sent with its terminating zero byte
 constexpr char ipc_prefix[] = "ipc://";
 constexpr size_t ipc_prefix_length = sizeof ipc_prefix - 1;
 
+// This thread's last outcome (see vorzmq_last_result). Initial-exec TLS: a
+// plain load and store, with no call, on the publish path.
+struct outcome {
+    vorzmq_result result;
+    int error;
+};
+__attribute__((tls_model("initial-exec"))) thread_local outcome last_outcome{vorzmq_result::ok, 0};
+
+void record(vorzmq_result result, int error = 0)
+{
+    last_outcome = {result, error};
+}
+
+// A receive that failed with EAGAIN found nothing within its timeout.
+void record_failed_receive(bool timed_out, int err)
+{
+    record(timed_out ? vorzmq_result::no_reply : vorzmq_result::receive_failed, err);
+}
+
 log4cxx::spi::LocationInfo vorzmq_location(const char* function, int line)
 {
 #if defined(LOG4CXX_VERSION_MAJOR) && LOG4CXX_VERSION_MAJOR >= 1
@@ -177,10 +196,12 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
 {
     const char* const signature = recipe.signature;
     if (context == nullptr) {
+        record(vorzmq_result::no_socket);
         LOG4CXX_ERROR(logger, recipe.missing_context);
         return false;
     }
     if (recipe.skip_empty_url && url.empty()) {
+        record(vorzmq_result::no_socket);
         return false;
     }
     if (reset_pending) {
@@ -192,6 +213,7 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
         close_socket(socket);
         reset_pending = false;
     } else if (socket != nullptr) {
+        record(vorzmq_result::ok);
         return false;
     }
 
@@ -201,6 +223,7 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
     socket = zmq_socket(context, recipe.type);
     if (socket == nullptr) {
         const int err = zmq_errno();
+        record(vorzmq_result::no_socket, err);
         if (recipe.init_failure_names_url) {
             LOG4CXX_ERROR(logger, "ZMQ Socket Init Failed -- " << zmq_strerror(err) << " -- " << url);
         } else {
@@ -218,6 +241,7 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
     const int attached = recipe.binds ? zmq_bind(socket, url.c_str()) : zmq_connect(socket, url.c_str());
     if (attached != 0) {
         const int err = zmq_errno();
+        record(vorzmq_result::no_socket, err);
         LOG4CXX_ERROR(logger, recipe.attach_failure << url << " -- " << zmq_strerror(err) << " -- Closing Socket");
         close_socket(socket);
         if (recipe.pause_after_failed_bind) {
@@ -228,12 +252,37 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
     if (recipe.binds) {
         wait_for_file_to_manifest_and_set_perms(url);
     }
+    record(vorzmq_result::ok);
     return true;
 }
 
 bool socket_ready(void* context, void* socket, bool reset_pending)
 {
     return context != nullptr && socket != nullptr && !reset_pending;
+}
+
+// init_if_necessary's first test: a socket that is ready is an outcome too.
+bool already_ready(void* context, void* socket, bool reset_pending)
+{
+    if (!socket_ready(context, socket, reset_pending)) {
+        return false;
+    }
+    record(vorzmq_result::ok);
+    return true;
+}
+
+// The endpoint a bound socket has, as libzmq reports it.
+std::string bound_endpoint(void* socket)
+{
+    if (socket == nullptr) {
+        return {};
+    }
+    char endpoint[1024];
+    size_t size = sizeof endpoint;
+    if (zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, endpoint, &size) != 0) {
+        return {};
+    }
+    return std::string(endpoint, strnlen(endpoint, size));
 }
 
 // The topic frame is the topic and its "$" in one block. Short topics are
@@ -245,6 +294,15 @@ bool socket_ready(void* context, void* socket, bool reset_pending)
     frame.reserve(topic.size() + 1);
     frame.append(topic).push_back('$');
     return zmq_send(socket, frame.data(), frame.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+}
+
+// A publication that could not be queued: a full queue drops it, any other
+// error means not sent. Without a socket the failed bind already told why.
+void record_failed_publish(void* socket, int err)
+{
+    if (socket != nullptr) {
+        record(err == EAGAIN ? vorzmq_result::dropped : vorzmq_result::not_sent, err);
+    }
 }
 
 int send_topic_frame(void* socket, const std::string& topic, bool terminated)
@@ -282,6 +340,9 @@ bool set_filter(void*& socket, const std::string& url, const std::string& filter
         return true;
     }
     const int err = zmq_errno();
+    if (socket != nullptr) {  // else the failed connect already told why
+        record(vorzmq_result::no_socket, err);
+    }
     LOG4CXX_ERROR(logger, "Failed to Set Socket Message Filter -- " << zmq_strerror(err) << " -- Closing Socket");
     zmq_disconnect(socket, url.c_str());
     close_socket(socket);
@@ -340,6 +401,39 @@ vorzmq_context::~vorzmq_context()
 }
 
 // ---------------------------------------------------------------- free functions
+
+vorzmq_result vorzmq_last_result()
+{
+    return last_outcome.result;
+}
+
+int vorzmq_last_error()
+{
+    return last_outcome.result == vorzmq_result::ok ? 0 : last_outcome.error;
+}
+
+const char* vorzmq_result_text(vorzmq_result result)
+{
+    switch (result) {
+    case vorzmq_result::ok:
+        return "ok";
+    case vorzmq_result::no_socket:
+        return "no socket";
+    case vorzmq_result::not_sent:
+        return "not sent";
+    case vorzmq_result::no_reply:
+        return "no reply";
+    case vorzmq_result::receive_failed:
+        return "receive failed";
+    case vorzmq_result::unexpected_reply:
+        return "unexpected reply";
+    case vorzmq_result::invalid_data:
+        return "invalid data";
+    case vorzmq_result::dropped:
+        return "dropped";
+    }
+    return "unknown result";
+}
 
 bool valid_url(const std::string& url)
 {
@@ -408,7 +502,7 @@ vorzmq_request_socket::~vorzmq_request_socket()
 
 void vorzmq_request_socket::init_if_necessary()
 {
-    if (socket_ready(context, socket, reset_pending)) {
+    if (already_ready(context, socket, reset_pending)) {
         return;
     }
     const socket_recipe recipe{"void vorzmq_request_socket::init_if_necessary()",
@@ -436,10 +530,12 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
     }
     if (!sent_whole(zmq_send(socket, message.data(), message.size(), 0), message.size())) {
         const int err = zmq_errno();
+        record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send Message: " << message << " -- " << zmq_strerror(err));
         return;
     }
     if (!expect_ok) {
+        record(vorzmq_result::ok);
         return;
     }
 
@@ -447,14 +543,17 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
     if (zmq_msg_recv(&reply.message, socket, receive_flags) == -1 ||
         !discard_rest_of_message(socket, reply.more())) {
         const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN, err);
         LOG4CXX_ERROR(logger, "Failed to Receive Message Reply -- " << zmq_strerror(err));
         reset_pending = true;
         return;
     }
     const std::string_view text = reply.text();
     if (text == ok_reply) {
+        record(vorzmq_result::ok);
         return;
     }
+    record(vorzmq_result::unexpected_reply);
     LOG4CXX_WARN(logger, "Received Unexpected Reply: " << text);
     reset_pending = true;
 }
@@ -465,10 +564,12 @@ size_t vorzmq_request_socket::receive(void* buffer, size_t buffer_size)
     const int size = zmq_recv(socket, buffer, buffer_size, receive_flags);
     if (size == -1 || !discard_rest_of_message(socket)) {
         const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN, err);
         LOG4CXX_ERROR(logger, "Failed to Receive Reply -- " << zmq_strerror(err));
         reset_pending = true;
         return 0;
     }
+    record(vorzmq_result::ok);
     if (static_cast<size_t>(size) > buffer_size) {
         LOG4CXX_WARN(logger, "Insufficient Buffer Size (" << buffer_size << " < " << size << ") -- Repy Truncated");
         return buffer_size;
@@ -479,6 +580,11 @@ size_t vorzmq_request_socket::receive(void* buffer, size_t buffer_size)
 bool vorzmq_request_socket::valid()
 {
     return valid_url(url);
+}
+
+void vorzmq_request_socket::set_receive_timeout_ms(int32_t milliseconds)
+{
+    receive_timeout_ms = milliseconds;
 }
 
 // ---------------------------------------------------------------- reply socket
@@ -500,7 +606,7 @@ vorzmq_reply_socket::~vorzmq_reply_socket()
 
 void vorzmq_reply_socket::init_if_necessary()
 {
-    if (socket_ready(context, socket, reset_pending)) {
+    if (already_ready(context, socket, reset_pending)) {
         return;
     }
     const socket_recipe recipe{"void vorzmq_reply_socket::init_if_necessary()",
@@ -531,11 +637,13 @@ bool vorzmq_reply_socket::receive(std::stringstream& stream, bool acknowledge)
     if (zmq_msg_recv(&request.message, socket, receive_flags) == -1 ||
         !discard_rest_of_message(socket, request.more())) {
         const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN && receive_timeout_ms >= 0, err);
         report_failed_receive(signature, err == EAGAIN && receive_timeout_ms >= 0, err, receive_timeout_ms,
                               "No Messages Received Before Timeout: ", "Failed to Receive Message -- ZMQ Error: ",
                               reset_pending);
         return false;
     }
+    record(vorzmq_result::ok);
     if (acknowledge) {
         send_ok();
     }
@@ -548,8 +656,11 @@ void vorzmq_reply_socket::send_ok()
     static constexpr char signature[] = "void vorzmq_reply_socket::send_ok()";
     if (!sent_whole(zmq_send(socket, ok_reply, sizeof ok_reply, 0), sizeof ok_reply)) {
         const int err = zmq_errno();
+        record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send OK Response -- " << zmq_strerror(err));
+        return;
     }
+    record(vorzmq_result::ok);
 }
 
 void vorzmq_reply_socket::send(const std::string& response)
@@ -557,8 +668,11 @@ void vorzmq_reply_socket::send(const std::string& response)
     static constexpr char signature[] = "void vorzmq_reply_socket::send(const string&)";
     if (!sent_whole(zmq_send(socket, response.data(), response.size(), 0), response.size())) {
         const int err = zmq_errno();
+        record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send Response -- " << zmq_strerror(err));
+        return;
     }
+    record(vorzmq_result::ok);
 }
 
 void vorzmq_reply_socket::send(const void* data, size_t size)
@@ -571,9 +685,12 @@ void vorzmq_reply_socket::send(const void* data, size_t size)
     }
     if (!sent_whole(zmq_send(socket, data, size, 0), size)) {
         const int err = zmq_errno();
+        record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send Data -- " << zmq_strerror(err));
         reset_pending = true;
+        return;
     }
+    record(vorzmq_result::ok);
 }
 
 void vorzmq_reply_socket::send(const Json::Value& response)
@@ -594,6 +711,11 @@ void vorzmq_reply_socket::set_linger_ms(int32_t milliseconds)
 void vorzmq_reply_socket::set_receive_flags(int32_t flags)
 {
     receive_flags = flags;
+}
+
+std::string vorzmq_reply_socket::last_endpoint() const
+{
+    return bound_endpoint(socket);
 }
 
 // ---------------------------------------------------------------- publish socket
@@ -621,7 +743,7 @@ bool vorzmq_pub_socket::valid()
 
 void vorzmq_pub_socket::init_if_necessary()
 {
-    if (socket_ready(context, socket, reset_pending)) {
+    if (already_ready(context, socket, reset_pending)) {
         return;
     }
     const socket_recipe recipe{"void vorzmq_pub_socket::init_if_necessary()",
@@ -653,6 +775,7 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     const int sent = send_topic_frame(socket, topic, terminated);
     if (sent == -1) {
         const int err = zmq_errno();
+        record_failed_publish(socket, err);
         if (err == EAGAIN) {
             LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
                                                                      << " -- ZMQ Error: " << zmq_strerror(err));
@@ -668,6 +791,7 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     // c_str() ends in the zero byte that the data frame carries.
     if (zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT) == -1) {
         const int err = zmq_errno();
+        record_failed_publish(socket, err);
         if (err == EAGAIN) {
             LOG4CXX_WARN(logger, "Failed to Publish Message: " << data << " -- ZMQ Error: " << zmq_strerror(err));
         } else {
@@ -675,7 +799,14 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
                                                                 << " -- Closing Socket on Unexpected Error");
             reset_pending = true;
         }
+        return;
     }
+    record(vorzmq_result::ok);
+}
+
+std::string vorzmq_pub_socket::last_endpoint() const
+{
+    return bound_endpoint(socket);
 }
 
 // ---------------------------------------------------------------- subscribe socket
@@ -691,6 +822,40 @@ bool receive_topic_frame(void* socket, int flags, frame& topic)
             return false;
         }
     } while (!topic.more());
+    return true;
+}
+
+// The text forms' receive: the data as text onto `stream`, and the topic
+// without the one "$" its publisher added when `topic_out` is given.
+bool receive_text(const char* signature, void* socket, int flags, int32_t timeout_ms, bool& reset_pending,
+                  std::stringstream& stream, std::string* topic_out)
+{
+    frame topic;
+    if (!receive_topic_frame(socket, flags, topic)) {
+        const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN, err);
+        report_failed_receive(signature, err == EAGAIN, err, timeout_ms, "No Message Topic Received Before Timeout: ",
+                              "Failed to Receive Message Topic -- ZMQ Error: ", reset_pending);
+        return false;
+    }
+    frame data;
+    if (zmq_msg_recv(&data.message, socket, flags) == -1 || !discard_rest_of_message(socket, data.more())) {
+        const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN, err);
+        report_failed_receive(signature, err == EAGAIN, err, timeout_ms, "No Messages Received Before Timeout: ",
+                              "Failed to Receive Message -- ZMQ Error: ", reset_pending);
+        return false;
+    }
+    record(vorzmq_result::ok);
+    stream << data.text();
+    if (topic_out != nullptr) {
+        const char* bytes = static_cast<const char*>(zmq_msg_data(&topic.message));
+        size_t size = zmq_msg_size(&topic.message);
+        if (size > 0 && bytes[size - 1] == '$') {
+            --size;
+        }
+        topic_out->assign(bytes, size);
+    }
     return true;
 }
 
@@ -714,7 +879,7 @@ vorzmq_sub_socket::~vorzmq_sub_socket()
 void vorzmq_sub_socket::init_if_necessary()
 {
     static constexpr char signature[] = "void vorzmq_sub_socket::init_if_necessary()";
-    if (socket_ready(context, socket, reset_pending)) {
+    if (already_ready(context, socket, reset_pending)) {
         return;
     }
     const socket_recipe recipe{signature,
@@ -770,23 +935,21 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream)
         LOG4CXX_ERROR(logger, "Cannot Receive Request without Valid Socket");
         return false;
     }
-    frame topic;
-    if (!receive_topic_frame(socket, receive_flags, topic)) {
-        const int err = zmq_errno();
-        report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms,
-                              "No Message Topic Received Before Timeout: ",
-                              "Failed to Receive Message Topic -- ZMQ Error: ", reset_pending);
+    return receive_text(signature, socket, receive_flags, receive_timeout_ms, reset_pending, stream, nullptr);
+}
+
+bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
+{
+    static constexpr char signature[] = "bool vorzmq_sub_socket::receive(std::stringstream&, string&)";
+    init_if_necessary();
+    if (filters.empty()) {
+        add_topic("");
+    }
+    if (socket == nullptr) {
+        LOG4CXX_ERROR(logger, "Cannot Receive Request without Valid Socket");
         return false;
     }
-    frame data;
-    if (zmq_msg_recv(&data.message, socket, receive_flags) == -1 || !discard_rest_of_message(socket, data.more())) {
-        const int err = zmq_errno();
-        report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms, "No Messages Received Before Timeout: ",
-                              "Failed to Receive Message -- ZMQ Error: ", reset_pending);
-        return false;
-    }
-    stream << data.text();
-    return true;
+    return receive_text(signature, socket, receive_flags, receive_timeout_ms, reset_pending, stream, &topic);
 }
 
 bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
@@ -803,6 +966,7 @@ bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
     frame topic;
     if (!receive_topic_frame(socket, receive_flags, topic)) {
         const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN, err);
         report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms,
                               "No Message Topic Received Before Timeout: ",
                               "Failed to Receive Message Topic -- ZMQ Error: ", reset_pending);
@@ -810,10 +974,12 @@ bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
     }
     if (zmq_recv(socket, buffer, buffer_size, receive_flags) == -1 || !discard_rest_of_message(socket)) {
         const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN, err);
         report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms, "No Messages Received Before Timeout: ",
                               "Failed to Receive Message -- ZMQ Error: ", reset_pending);
         return false;
     }
+    record(vorzmq_result::ok);
     return true;
 }
 
@@ -851,6 +1017,7 @@ void vorzmq_rebrdcst_socket::rebrdcst(const std::string& topic, const std::strin
     request["topic"] = topic.empty() ? topic : topic + '$';
     Json::Value parsed;
     if (!parse_json(data, parsed)) {
+        record(vorzmq_result::invalid_data);
         LOG4CXX_ERROR(logger, "Invalid JSON Passed for Re-Broadcast: " << data);
         return;
     }
@@ -859,6 +1026,7 @@ void vorzmq_rebrdcst_socket::rebrdcst(const std::string& topic, const std::strin
     try {
         text = compact_json(request);
     } catch (const std::exception&) {
+        record(vorzmq_result::invalid_data);
         LOG4CXX_ERROR(logger, "Invalid JSON Passed for Re-Broadcast: " << data);
         return;
     }

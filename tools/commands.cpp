@@ -1,7 +1,11 @@
 #include "commands.h"
 
+#include <signal.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <type_traits>
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -49,25 +53,138 @@ void print_line(const std::string& text)
     std::cout.flush();
 }
 
-// The library logs a missing reply with the text of EAGAIN; say it plainly.
-std::string describe_failed_exchange(const std::string& url, const std::string& problem)
+// Why an exchange that was sent got no acknowledgement, from this thread's
+// last outcome. A missing reply does not mean the server never got it.
+std::string describe_unacknowledged(const std::string& url, int timeout_ms)
 {
-    if (problem.find(std::strerror(EAGAIN)) != std::string::npos) {
-        return "no reply from " + url + " within 1 s";
+    switch (vorzmq_last_result()) {
+    case vorzmq_result::no_reply:
+        return "no reply from " + url + " within " + std::to_string(timeout_ms) +
+               " ms (the server may still have received it)";
+    case vorzmq_result::unexpected_reply:
+        return "the server did not answer with the OK reply";
+    default:
+        return failure_reason();
     }
-    return problem;
+}
+
+// A reply socket pauses 5 s after a failed bind. An endpoint that libzmq
+// cannot use at all is refused by a connect too, at once and for the same
+// reason, so a quiet connect is tried first.
+void probe_endpoint(const std::string& url)
+{
+    // A connect takes no wildcard: "tcp://*:*" is probed as tcp://0.0.0.0:0.
+    std::string target = url;
+    const std::string tcp = "tcp://";
+    if (target.compare(0, tcp.size(), tcp) == 0) {
+        if (target.compare(tcp.size(), 2, "*:") == 0) {
+            target.replace(tcp.size(), 1, "0.0.0.0");
+        }
+        if (target.size() > 2 && target.compare(target.size() - 2, 2, ":*") == 0) {
+            target.back() = '0';
+        }
+    }
+    const log4cxx::LevelPtr shown = logger->getLevel();
+    logger->setLevel(log4cxx::Level::getOff());
+    bool usable = false;
+    std::string reason;
+    {
+        vorzmq_context context;
+        vorzmq_request_socket probe(context, target);
+        probe.init_if_necessary();
+        usable = vorzmq_last_result() == vorzmq_result::ok;
+        reason = failure_reason();
+    }
+    logger->setLevel(shown);
+    if (!usable) {
+        throw command_failure("cannot bind " + url + ": " + reason);
+    }
 }
 
 // Binds now rather than on first use, so that a bind failure ends the
 // command with its reason instead of repeating behind every receive.
+// Returns the endpoint bound, with the port chosen for a wildcard.
 template <typename socket_type>
-void bind_or_fail(socket_type& socket, const std::string& url)
+std::string bind_or_fail(socket_type& socket, const std::string& url)
 {
-    const std::size_t errors_before = error_count();
-    socket.init_if_necessary();
-    if (error_count() != errors_before) {
-        throw command_failure("cannot bind " + url + ": " + last_problem());
+    if constexpr (std::is_same_v<socket_type, vorzmq_reply_socket>) {
+        probe_endpoint(url);
     }
+    socket.init_if_necessary();
+    if (vorzmq_last_result() != vorzmq_result::ok) {
+        throw command_failure("cannot bind " + url + ": " + failure_reason());
+    }
+    return socket.last_endpoint();
+}
+
+// Connects now, so that an endpoint libzmq refuses ends the command at once.
+template <typename socket_type>
+void connect_or_fail(socket_type& socket, const std::string& url)
+{
+    socket.init_if_necessary();
+    if (vorzmq_last_result() != vorzmq_result::ok) {
+        throw command_failure("cannot connect to " + url + ": " + failure_reason());
+    }
+}
+
+// Says on stderr when the directory of an ipc:// endpoint is missing.
+void note_missing_directory(const char* command, const std::string& url)
+{
+    const std::string note = missing_directory_note(url);
+    if (!note.empty()) {
+        std::cerr << "vorzmq " << command << ": " << note << '\n';
+    }
+}
+
+// A "$" ends a topic on the wire (the publisher adds one unless the topic
+// already ends in "$"; an exact filter is the topic plus "$", matched as a
+// prefix), so a topic that holds one is not matched as its user may think.
+void warn_about_dollar(const char* command, const std::string& topic, bool publishing)
+{
+    const std::string::size_type dollar = topic.find('$');
+    if (dollar == std::string::npos) {
+        return;
+    }
+    const bool last = dollar + 1 == topic.size();
+    std::cerr << "vorzmq " << command << ": warning: the topic \"" << topic
+              << "\" contains \"$\", which ends a topic on the wire: ";
+    if (publishing) {
+        std::cerr << "subscribers of the exact topic \"" << topic.substr(0, dollar) << "\" receive it too";
+        if (last) {
+            std::cerr << ", and those of \"" << topic << "\" do not";
+        }
+    } else {
+        std::cerr << "the filter \"" << topic << "$\" also receives every topic that starts with it";
+        if (last) {
+            std::cerr << ", and misses a publication under \"" << topic << "\"";
+        }
+    }
+    std::cerr << '\n';
+}
+
+// Writes the whole text and a line feed to standard output at once, without
+// buffering, so that a failed write is known before the request is answered.
+// Returns 0, or the errno of the failed write.
+int write_line(const std::string& text)
+{
+    std::string line = text;
+    if (line.empty() || line.back() != '\n') {
+        line += '\n';
+    }
+    const char* next = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t written = write(STDOUT_FILENO, next, left);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return 0;
 }
 
 std::string without_trailing_line_feeds(std::string text)
@@ -127,11 +244,10 @@ void relay_one(vorzmq_pub_socket& publisher, const std::string& text)
     }
     const std::string topic = request["topic"].asString();
     const std::string data = compact_json(request["data"]);
-    const std::size_t problems_before = problem_count();
     // The topic already ends in "$", so subscribers of the bare topic with an
     // exact filter receive it; the library then adds no second "$".
     publisher.send(topic, data);
-    if (problem_count() != problems_before) {
+    if (vorzmq_last_result() != vorzmq_result::ok) {
         return;  // the library's record says why it was not published
     }
     const std::string bare_topic = (!topic.empty() && topic.back() == '$') ? topic.substr(0, topic.size() - 1) : topic;
@@ -151,23 +267,44 @@ int run_serve(const serve_options& options)
     const std::string url = resolve_endpoint(options.endpoint);
     require_ipc_directory(url);
     handle_stop_signals();
+    // A closed standard output is a failed write, reported and answered,
+    // not a silent death.
+    signal(SIGPIPE, SIG_IGN);
     vorzmq_context context;
     std::size_t served = 0;
     {
         vorzmq_reply_socket reply(context, url);
-        bind_or_fail(reply, url);
-        std::cerr << "vorzmq serve: serving " << url
+        const std::string bound = bind_or_fail(reply, url);
+        std::cerr << "vorzmq serve: serving " << bound
                   << (options.no_ack ? ", answering each request with an empty reply" : ", acknowledging each request")
                   << '\n';
         while (!stop_requested() && (options.count == 0 || served < options.count)) {
             std::stringstream request;
-            if (!reply.receive(request, !options.no_ack)) {
+            // Answered only once written: an acknowledgement promises that.
+            if (!reply.receive(request, false)) {
+                if (vorzmq_last_result() == vorzmq_result::no_socket) {
+                    throw command_failure("cannot bind " + url + " again: " + failure_reason());
+                }
                 continue;
+            }
+            const int write_error = write_line(request.str());
+            if (write_error != 0) {
+                // Any reply but the OK reply tells the requester it was not
+                // acknowledged.
+                const std::string reason = std::strerror(write_error);
+                reply.send("not written: " + reason);
+                throw command_failure("cannot write a request to standard output: " + reason +
+                                      "; it was not acknowledged");
             }
             if (options.no_ack) {
                 reply.send(std::string());
+            } else {
+                reply.send_ok();
             }
-            print_line(request.str());
+            if (vorzmq_last_result() != vorzmq_result::ok) {
+                std::cerr << "vorzmq serve: the answer to \"" << excerpt(request.str())
+                          << "\" was not sent: " << failure_reason() << '\n';
+            }
             ++served;
         }
     }
@@ -183,36 +320,38 @@ int run_request(const request_options& options)
     const std::string url = resolve_endpoint(options.endpoint);
     vorzmq_context context;
     vorzmq_request_socket request(context, url);
-    std::size_t unacknowledged = 0;
+    request.set_receive_timeout_ms(options.timeout_ms);
+    connect_or_fail(request, url);
+    note_missing_directory("request", url);
+    std::size_t failed = 0;
 
     for_each_message(options.messages, [&](const std::string& message) {
-        const std::size_t problems_before = problem_count();
         // Sent without waiting inside the library, so that the reply can be
-        // read here and each message's fate reported.
+        // read here and each message's fate reported. A failed exchange
+        // makes the library re-create the socket before the next send.
         request.send(message, false);
-        std::string reason;
-        if (problem_count() != problems_before) {
-            reason = "not sent: " + last_problem();
+        std::string failure;
+        if (vorzmq_last_result() != vorzmq_result::ok) {
+            failure = "was not sent: " + failure_reason();
         } else {
             char reply[256];
             const std::size_t size = request.receive(reply, sizeof reply);
             const std::string text(reply, strnlen(reply, size));
-            if (problem_count() != problems_before) {
-                reason = describe_failed_exchange(url, last_problem());
+            if (vorzmq_last_result() != vorzmq_result::ok) {
+                failure = "was not acknowledged: " + describe_unacknowledged(url, options.timeout_ms);
             } else if (text != "ok") {
-                reason = text.empty() ? "the server answered with an empty reply"
-                                      : "unexpected reply \"" + excerpt(text) + "\"";
+                failure = "was not acknowledged: " + (text.empty() ? std::string("the server answered with an empty reply")
+                                                                   : "unexpected reply \"" + excerpt(text) + "\"");
             }
         }
-        if (reason.empty()) {
+        if (failure.empty()) {
             std::cout << "acknowledged: " << message << std::endl;
         } else {
-            ++unacknowledged;
-            std::cerr << "vorzmq request: \"" << excerpt(message) << "\" was not acknowledged: " << reason
-                      << std::endl;
+            ++failed;
+            std::cerr << "vorzmq request: \"" << excerpt(message) << "\" " << failure << std::endl;
         }
     });
-    if (unacknowledged != 0) {
+    if (failed != 0) {
         exit_dropping_unsent(exit_failure);
     }
     return 0;
@@ -224,18 +363,19 @@ int run_publish(const publish_options& options)
     require_ipc_directory(url);
     vorzmq_context context;
     vorzmq_pub_socket publisher(context, url);
-    bind_or_fail(publisher, url);
+    warn_about_dollar("publish", options.topic, true);
+    const std::string bound = bind_or_fail(publisher, url);
+    std::cerr << "vorzmq publish: publishing on " << bound << '\n';
     if (options.wait_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.wait_ms));
     }
     std::size_t failed = 0;
     for_each_message(options.data, [&](const std::string& data) {
-        const std::size_t problems_before = problem_count();
         publisher.send(options.topic, data);
-        if (problem_count() != problems_before) {
+        if (vorzmq_last_result() != vorzmq_result::ok) {
             ++failed;
-            std::cerr << "vorzmq publish: \"" << excerpt(data) << "\" was not published: " << last_problem()
-                      << std::endl;
+            std::cerr << "vorzmq publish: \"" << excerpt(data) << "\" was not published: "
+                      << vorzmq_result_text(vorzmq_last_result()) << ": " << failure_reason() << std::endl;
         }
     });
     return failed == 0 ? 0 : exit_failure;
@@ -251,23 +391,36 @@ int run_subscribe(const subscribe_options& options)
         vorzmq_sub_socket subscriber(context, url);
         // A bounded wait, so that a stop signal is noticed between messages.
         subscriber.set_receive_timeout_ms(subscribe_poll_ms);
+        connect_or_fail(subscriber, url);
         std::string described;
         if (options.topics.empty()) {
             subscriber.add_topic("", false);
             described = "every topic";
         }
         for (const std::string& topic : options.topics) {
+            if (!options.prefix) {
+                warn_about_dollar("subscribe", topic, false);
+            }
             subscriber.add_topic(topic, !options.prefix);
             described += (described.empty() ? "" : ", ") + std::string(options.prefix ? "topics starting with " : "topic ") +
                          "\"" + topic + "\"";
         }
+        if (vorzmq_last_result() != vorzmq_result::ok) {
+            throw command_failure("cannot subscribe at " + url + ": " + failure_reason());
+        }
         std::cerr << "vorzmq subscribe: subscribed to " << described << " at " << url << '\n';
+        note_missing_directory("subscribe", url);
 
         while (!stop_requested() && (options.count == 0 || received < options.count)) {
             std::stringstream data;
-            if (subscriber.receive(data)) {
-                print_line(data.str());
+            std::string topic;
+            const bool got = options.show_topic ? subscriber.receive(data, topic) : subscriber.receive(data);
+            if (got) {
+                print_line(options.show_topic ? (topic.empty() ? std::string("(no topic)") : topic) + " " + data.str()
+                                              : data.str());
                 ++received;
+            } else if (vorzmq_last_result() == vorzmq_result::no_socket) {
+                throw command_failure("cannot connect to " + url + " again: " + failure_reason());
             }
         }
     }
@@ -289,11 +442,18 @@ int run_rebroadcast(const rebroadcast_options& options)
     }
     vorzmq_context context;
     vorzmq_rebrdcst_socket rebroadcaster(context, url);
-    const std::size_t problems_before = problem_count();
+    note_missing_directory("rebroadcast", url);
     rebroadcaster.rebrdcst(options.topic, options.json);
-    if (problem_count() != problems_before) {
-        std::cerr << "vorzmq rebroadcast: not acknowledged: " << describe_failed_exchange(url, last_problem())
-                  << std::endl;
+    switch (vorzmq_last_result()) {
+    case vorzmq_result::ok:
+        break;
+    case vorzmq_result::no_socket:
+        throw command_failure("cannot connect to " + url + ": " + failure_reason());
+    case vorzmq_result::not_sent:
+        std::cerr << "vorzmq rebroadcast: not sent: " << failure_reason() << std::endl;
+        exit_dropping_unsent(exit_failure);
+    default:
+        std::cerr << "vorzmq rebroadcast: not acknowledged: " << describe_unacknowledged(url, 1000) << std::endl;
         exit_dropping_unsent(exit_failure);
     }
     std::cout << "acknowledged: " << options.topic << ' ' << compact_json(parsed_envelope["data"]) << std::endl;
@@ -311,9 +471,9 @@ int run_relay(const relay_options& options)
     {
         vorzmq_reply_socket requests(context, listen_url);
         vorzmq_pub_socket publisher(context, publish_url);
-        bind_or_fail(publisher, publish_url);
-        bind_or_fail(requests, listen_url);
-        std::cerr << "vorzmq relay: re-broadcasting requests from " << listen_url << " on " << publish_url << '\n';
+        const std::string publishing = bind_or_fail(publisher, publish_url);
+        const std::string listening = bind_or_fail(requests, listen_url);
+        std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n';
         while (!stop_requested()) {
             std::stringstream request;
             // Acknowledged on receipt: the requester waits for nothing more.

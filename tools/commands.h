@@ -18,6 +18,9 @@ struct serve_options {
 struct request_options {
     std::string endpoint;
     std::vector<std::string> messages;  // none: one per line of stdin
+    // How long each message's OK reply is awaited: long enough for a server
+    // that is still starting (a bind pauses 500 ms).
+    int timeout_ms = 5000;
 };
 
 struct publish_options {
@@ -31,6 +34,7 @@ struct subscribe_options {
     std::string endpoint;
     std::vector<std::string> topics;  // none: every topic
     bool prefix = false;
+    bool show_topic = false;
     std::size_t count = 0;  // 0: until stopped
 };
 

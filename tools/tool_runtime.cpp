@@ -6,61 +6,23 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <thread>
 
-#include <log4cxx/appenderskeleton.h>
 #include <log4cxx/consoleappender.h>
 #include <log4cxx/level.h>
 #include <log4cxx/patternlayout.h>
-#include <log4cxx/spi/loggingevent.h>
 
 #include "vorzmq.h"
 
 log4cxx::LoggerPtr logger;  // the library logs through the host's logger
 
-namespace helpers = log4cxx::helpers;  // spelled so by log4cxx's object macros
-
-// Counts the records that report a problem. It lives in the global namespace
-// because log4cxx's object macros cannot name a namespaced class.
-class problem_watch : public log4cxx::AppenderSkeleton {
-public:
-    DECLARE_LOG4CXX_OBJECT(problem_watch)
-    BEGIN_LOG4CXX_CAST_MAP()
-    LOG4CXX_CAST_ENTRY(problem_watch)
-    LOG4CXX_CAST_ENTRY_CHAIN(AppenderSkeleton)
-    END_LOG4CXX_CAST_MAP()
-
-    void close() override {}
-    bool requiresLayout() const override { return false; }
-
-    std::size_t problems = 0;
-    std::size_t errors = 0;
-    std::string last;
-
-protected:
-    void append(const log4cxx::spi::LoggingEventPtr& event, log4cxx::helpers::Pool&) override
-    {
-        const int level = event->getLevel()->toInt();
-        if (level >= log4cxx::Level::WARN_INT) {
-            ++problems;
-            last = event->getMessage();
-        }
-        if (level >= log4cxx::Level::ERROR_INT) {
-            ++errors;
-        }
-    }
-};
-
-IMPLEMENT_LOG4CXX_OBJECT(problem_watch)
-
 namespace vorzmq_tool {
 
 namespace {
 
-// Owned by the logger: a global owner would outlive log4cxx's memory pools.
-problem_watch* watch = nullptr;
 std::atomic<bool> stop_flag{false};
 
 }  // namespace
@@ -70,32 +32,20 @@ void configure_logging(const std::string& level)
     logger = log4cxx::Logger::getLogger("vorzmq");
     logger->setAdditivity(false);
     const log4cxx::LevelPtr shown = log4cxx::Level::toLevel(level, log4cxx::Level::getWarn());
-
     auto layout = std::make_shared<log4cxx::PatternLayout>(LOG4CXX_STR("%d{HH:mm:ss.SSS} %-5p %m%n"));
-    auto console = std::make_shared<log4cxx::ConsoleAppender>(layout, log4cxx::ConsoleAppender::getSystemErr());
-    console->setThreshold(shown);
-    logger->addAppender(console);
-
-    auto counting = std::make_shared<problem_watch>();
-    watch = counting.get();
-    logger->addAppender(counting);
-    // Problems are counted whatever the user chose to see.
-    logger->setLevel(shown->isGreaterOrEqual(log4cxx::Level::getWarn()) ? log4cxx::Level::getWarn() : shown);
+    logger->addAppender(std::make_shared<log4cxx::ConsoleAppender>(layout, log4cxx::ConsoleAppender::getSystemErr()));
+    logger->setLevel(shown);
 }
 
-std::size_t problem_count()
+std::string failure_reason()
 {
-    return watch ? watch->problems : 0;
-}
-
-std::string last_problem()
-{
-    return watch ? watch->last : std::string();
-}
-
-std::size_t error_count()
-{
-    return watch ? watch->errors : 0;
+    const int error = vorzmq_last_error();
+    // Below libzmq's own numbers its texts are the system's.
+    constexpr int first_zmq_error = 156384712;
+    if (error != 0 && error < first_zmq_error) {
+        return std::strerror(error);
+    }
+    return vorzmq_result_text(vorzmq_last_result());
 }
 
 void handle_stop_signals()
@@ -142,23 +92,79 @@ std::string resolve_endpoint(const std::string& endpoint)
     }
 }
 
-void require_ipc_directory(const std::string& url)
+namespace {
+
+const std::string ipc_prefix = "ipc://";
+
+// The directory of an ipc:// endpoint, or empty for other endpoints.
+std::string ipc_directory(const std::string& url)
 {
-    static const std::string ipc_prefix = "ipc://";
     if (url.compare(0, ipc_prefix.size(), ipc_prefix) != 0) {
-        return;
+        return {};
     }
     const std::string path = url.substr(ipc_prefix.size());
     const std::string::size_type slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0) {
+        return {};
+    }
+    return path.substr(0, slash);
+}
+
+bool is_directory(const std::string& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// $VOR_HOME/queues, or empty without VOR_HOME.
+std::string queue_directory()
+{
+    const char* home = getenv("VOR_HOME");
+    return home == nullptr ? std::string() : std::string(home) + "/queues";
+}
+
+// mkdir -p, each new directory with `mode` less the umask.
+bool make_directories(const std::string& path, mode_t mode)
+{
+    if (path.empty() || is_directory(path)) {
+        return true;
+    }
+    const std::string::size_type slash = path.rfind('/');
+    if (slash != std::string::npos && slash != 0 && !make_directories(path.substr(0, slash), mode)) {
+        return false;
+    }
+    return mkdir(path.c_str(), mode) == 0 || (errno == EEXIST && is_directory(path));
+}
+
+}  // namespace
+
+void require_ipc_directory(const std::string& url)
+{
+    const std::string directory = ipc_directory(url);
+    if (directory.empty() || is_directory(directory)) {
         return;
     }
-    const std::string directory = path.substr(0, slash);
-    struct stat status {};
-    if (stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        throw command_failure("cannot bind " + url + ": the directory " + directory +
-                              " does not exist (create it with mkdir -p)");
+    // The queue folder of a fresh VOR_HOME is made on the first bind; any
+    // other folder is the user's to make.
+    if (directory == queue_directory()) {
+        if (make_directories(directory, queue_directory_mode)) {
+            return;
+        }
+        throw command_failure("cannot bind " + url + ": cannot create the directory " + directory + ": " +
+                              std::strerror(errno));
     }
+    throw command_failure("cannot bind " + url + ": the directory " + directory +
+                          " does not exist (create it with mkdir -p)");
+}
+
+std::string missing_directory_note(const std::string& url)
+{
+    const std::string directory = ipc_directory(url);
+    if (directory.empty() || is_directory(directory)) {
+        return {};
+    }
+    return "the directory " + directory + " does not exist yet, so nothing is bound at " + url +
+           "; waiting for a server to bind it";
 }
 
 void exit_dropping_unsent(int status)

@@ -1,5 +1,5 @@
-// What every vorzmq subcommand shares: logging set-up, a watch on the
-// library's problem records, stop signals, endpoint resolution and the
+// What every vorzmq subcommand shares: logging set-up, failure reasons,
+// stop signals, endpoint resolution and the
 // errors that decide the exit status.
 #ifndef VORZMQ_TOOL_RUNTIME_H
 #define VORZMQ_TOOL_RUNTIME_H
@@ -26,17 +26,12 @@ struct command_failure : std::runtime_error {
 };
 
 // Points the global `logger` at the logger "vorzmq" with a console appender
-// on stderr that shows records at `level` and above. WARN and ERROR records
-// are always counted (see problem_count) even when not shown.
+// on stderr that shows records at `level` and above.
 void configure_logging(const std::string& level);
 
-// How many WARN-or-worse records were logged so far, and the last one's
-// text. The library reports some failures through the log alone; commands
-// compare the count before and after a call to notice them.
-std::size_t problem_count();
-std::string last_problem();
-// ERROR-or-worse records only: failures, as opposed to warnings.
-std::size_t error_count();
+// Why this thread's last library call failed, in a few words: the system's
+// text of the error behind it, else the outcome's text.
+std::string failure_reason();
 
 // Makes SIGINT and SIGTERM set a flag instead of ending the process, so a
 // service finishes its current message, closes its sockets and exits 0.
@@ -50,9 +45,19 @@ bool stop_requested();
 // usage_error with a readable reason.
 std::string resolve_endpoint(const std::string& endpoint);
 
+// The mode, less the umask, of the $VOR_HOME/queues folder that a binding
+// command creates when it is missing: owner and group may bind and connect,
+// others nothing (the library opens each endpoint file to its group).
+constexpr unsigned queue_directory_mode = 0770;
+
 // Before binding an ipc:// endpoint: its directory must exist, or every bind
-// would fail. Throws command_failure naming the directory.
+// would fail. $VOR_HOME/queues (and VOR_HOME) is created when missing; any
+// other missing directory throws command_failure naming it.
 void require_ipc_directory(const std::string& url);
+
+// For connecting commands: a line that says an ipc:// endpoint's directory is
+// missing (no server can have bound it yet), or empty.
+std::string missing_directory_note(const std::string& url);
 
 // Ends the process at once with `status`, after flushing what was printed.
 // Used when a request was not acknowledged: the request may still sit in the

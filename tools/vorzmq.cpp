@@ -124,6 +124,12 @@ int main(int argc, char** argv)
         "request", "Send each message and wait for the OK reply; exit 0 only when every one was acknowledged");
     request_command->add_option("ENDPOINT", request.endpoint, endpoint_help)->required();
     request_command->add_option("MESSAGE", request.messages, "Messages to send (default: each line of stdin)");
+    request_command
+        ->add_option("--timeout-ms", request.timeout_ms,
+                     "Wait this long for each message's OK reply; without it the message is reported as not "
+                     "acknowledged, though the server may still have received it")
+        ->check(CLI::Range(1, 3600000))
+        ->default_str(std::to_string(request.timeout_ms));
     add_common_options(*request_command, log_level,
                        "  vorzmq request status hello 'second message'\n  printf 'a\\nb\\n' | vorzmq request status");
     request_command->callback([&] { command = [&] { return run_request(request); }; });
@@ -146,8 +152,12 @@ int main(int argc, char** argv)
     auto* subscribe_command =
         app.add_subcommand("subscribe", "Connect a subscribe socket and print the data of each message received");
     subscribe_command->add_option("ENDPOINT", subscribe.endpoint, endpoint_help)->required();
-    subscribe_command->add_option("TOPIC", subscribe.topics, "Topics to receive (default: every topic)");
+    subscribe_command->add_option("TOPIC", subscribe.topics,
+                                  "Topics to receive (default: every topic). A \"$\" ends a topic on the wire: "
+                                  "the topic \"a\" also receives \"a$b\"");
     subscribe_command->add_flag("--prefix", subscribe.prefix, "Receive every topic that starts with a TOPIC");
+    subscribe_command->add_flag("--show-topic", subscribe.show_topic,
+                                "Print each message's topic, a space and its data (\"(no topic)\" for the empty one)");
     subscribe_command->add_option("--count", subscribe.count, "Stop after N messages (default: until Ctrl-C)")
         ->check(at_least_one);
     add_common_options(*subscribe_command, log_level,

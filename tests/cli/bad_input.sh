@@ -68,4 +68,27 @@ case_help() {
     done
 }
 
+case_unusable_endpoints() {
+    # Every subcommand gives up at once with libzmq's reason, in a line or two.
+    local long_ipc="ipc://$WORK/$(printf 'x%.0s' $(seq 1 120))"
+    local endpoint reason arguments
+    while IFS='|' read -r endpoint reason; do
+        for arguments in "subscribe $endpoint" "request $endpoint hello" "serve $endpoint" \
+            "publish $endpoint topic data" "rebroadcast $endpoint alarm 1" \
+            "relay --listen $endpoint --publish tcp://127.0.0.1:*" "relay --listen tcp://127.0.0.1:* --publish $endpoint"; do
+            # shellcheck disable=SC2086
+            run $arguments
+            [ "$status" -eq 1 ] || fail "vorzmq $arguments: exit status $status"
+            [ "$elapsed_ms" -lt 3000 ] || fail "vorzmq $arguments took $elapsed_ms ms"
+            [ "$(wc -l <"$WORK/run.err")" -lt 10 ] || fail "vorzmq $arguments: $(wc -l <"$WORK/run.err") lines on stderr"
+            grep -qE "^vorzmq [a-z]+: cannot (bind|connect to) .*: $reason\$" "$WORK/run.err" ||
+                fail "vorzmq $arguments: $(cat "$WORK/run.err")"
+        done
+    done <<TABLE
+foo://bar|Protocol not supported
+tcp://127.0.0.1|Invalid argument
+$long_ipc|File name too long
+TABLE
+}
+
 run_case
