@@ -1009,14 +1009,20 @@ int vorzmq_poller::wait(int32_t timeout_ms)
             auto& request = *static_cast<vorzmq_request_socket*>(entry.object);
             return request.reset_pending ? nullptr : request.socket;
         }
+        // init_if_necessary's first test, inline: it passes on every wait
+        // but the first.
         case state::kind::reply: {
             auto& reply = *static_cast<vorzmq_reply_socket*>(entry.object);
-            reply.init_if_necessary();
+            if (!socket_ready(reply.context, reply.socket, reply.reset_pending)) {
+                reply.init_if_necessary();
+            }
             return reply.socket;
         }
         case state::kind::subscribe: {
             auto& subscriber = *static_cast<vorzmq_sub_socket*>(entry.object);
-            subscriber.init_if_necessary();
+            if (!socket_ready(subscriber.context, subscriber.socket, subscriber.reset_pending)) {
+                subscriber.init_if_necessary();
+            }
             if (subscriber.filters.empty()) {
                 subscriber.add_topic("");
             }
@@ -1047,7 +1053,7 @@ int vorzmq_poller::wait(int32_t timeout_ms)
         const int ready = self->items.empty()
                               ? poll(nullptr, 0, static_cast<int>(pass_timeout_ms))
                               : zmq_poll(self->items.data(), static_cast<int>(self->items.size()), pass_timeout_ms);
-        const int err = zmq_errno();
+        const int err = ready < 0 ? zmq_errno() : 0;
         for (state::member& entry : self->members) {
             entry.readable = ready > 0 && entry.item >= 0 && (self->items[entry.item].revents & ZMQ_POLLIN) != 0;
         }
