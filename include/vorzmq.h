@@ -55,7 +55,9 @@ extern log4cxx::LoggerPtr logger;
 //   `not_sent`;
 // - vorzmq_rebrdcst_socket::rebrdcst: `invalid_data` (nothing sent), else
 //   what its request's send set;
-// - vorzmq_sub_socket::add_topic, through the connect it makes.
+// - vorzmq_sub_socket::add_topic, through the connect it makes;
+// - vorzmq_poller::wait, through the sockets it creates, and
+//   `receive_failed` when it fails.
 // `ok` for a request means the server acknowledged it; `no_reply` does not
 // mean the server never got it.
 enum class vorzmq_result : int32_t {
@@ -136,6 +138,8 @@ public:
     void set_receive_timeout_ms(int32_t milliseconds);
 
 private:
+    friend class vorzmq_poller;  // creates the socket as a receive would, polls it
+
     std::string url;
     int32_t receive_timeout_ms;
     int32_t linger_ms;
@@ -195,6 +199,8 @@ public:
     std::string last_endpoint() const;
 
 private:
+    friend class vorzmq_poller;  // creates the socket as a receive would, polls it
+
     std::string url;
     int32_t receive_timeout_ms;
     int32_t linger_ms;
@@ -290,6 +296,8 @@ public:
     void set_receive_flags(int32_t flags);
 
 private:
+    friend class vorzmq_poller;  // creates the socket as a receive would, polls it
+
     std::string url;
     int32_t receive_timeout_ms;
     int32_t linger_ms;
@@ -322,6 +330,56 @@ public:
 private:
     std::string url;
     vorzmq_request_socket request_socket;
+};
+
+// Waits on several sockets at once from one thread, as zmq_poll does for
+// raw ZeroMQ sockets. It starts no thread and, after its first wait,
+// allocates nothing per wait. Throws nothing after construction.
+//
+// A socket stays added until it is removed or the poller is destroyed, and
+// must not be destroyed before that: remove it first (or destroy the
+// poller first, for instance by declaring it after its sockets).
+class VORZMQ_API vorzmq_poller {
+public:
+    vorzmq_poller();
+    ~vorzmq_poller();
+    vorzmq_poller(const vorzmq_poller&) = delete;
+    vorzmq_poller& operator=(const vorzmq_poller&) = delete;
+
+    // Records a socket to wait on; adding one twice adds it once. Removing
+    // a socket that was not added does nothing.
+    void add(vorzmq_request_socket& socket);
+    void add(vorzmq_reply_socket& socket);
+    void add(vorzmq_sub_socket& socket);
+    void remove(vorzmq_request_socket& socket);
+    void remove(vorzmq_reply_socket& socket);
+    void remove(vorzmq_sub_socket& socket);
+
+    // First gives every added reply and subscribe socket its ZeroMQ socket
+    // as its receive would (init_if_necessary with its bind pause, reset
+    // WARN and recorded filters; a subscribe socket without any filter
+    // subscribes to every topic). A socket whose creation failed (ERROR
+    // already logged) is left out and tried again by the next wait; with
+    // timeout -1 the wait itself retries it every second. A request socket
+    // takes part only while it has a working socket, that is after a send.
+    // Then waits up to `timeout_ms` (-1: without limit, 0: just look) until
+    // an added socket has a message waiting. Returns how many have one; 0
+    // on time-out (TRACE) and when a signal interrupted the wait, so that
+    // a loop can look at its stop flag; -1 on failure (ERROR).
+    int wait(int32_t timeout_ms);
+
+    // Whether the last wait found a message waiting on `socket`; a receive
+    // on it then returns at once. False for a socket not added. A reply
+    // socket that owes its requester a reply is never readable: answer
+    // each request before waiting for the next. A subscribe socket is
+    // readable only for a message that passed its filters.
+    bool readable(const vorzmq_request_socket& socket) const;
+    bool readable(const vorzmq_reply_socket& socket) const;
+    bool readable(const vorzmq_sub_socket& socket) const;
+
+private:
+    struct state;
+    state* self;  // behind a pointer, so the layout can change freely
 };
 
 // Whether `url` can name an endpoint: true for any non-empty string.

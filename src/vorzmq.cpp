@@ -1,8 +1,10 @@
-// libvorzmq: the six socket and context classes and the three free functions.
+// libvorzmq: the six socket and context classes, the poller and the three
+// free functions.
 //
 #include "vorzmq.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1031,4 +1033,213 @@ void vorzmq_rebrdcst_socket::rebrdcst(const std::string& topic, const std::strin
         return;
     }
     request_socket.send(text, true);
+}
+
+// ---------------------------------------------------------------- poller
+
+struct vorzmq_poller::state {
+    enum class kind : uint8_t { request, reply, subscribe };
+    struct member {
+        kind type;
+        void* object;    // the vorzmq socket object
+        void* polled;    // its ZeroMQ socket in `items`, or null when left out
+        int item;        // its index in `items`, or -1
+        bool readable;   // as found by the last wait
+    };
+
+    member* find(const void* object)
+    {
+        for (member& candidate : members) {
+            if (candidate.object == object) {
+                return &candidate;
+            }
+        }
+        return nullptr;
+    }
+
+    void add(kind type, void* object)
+    {
+        if (find(object) != nullptr) {
+            return;
+        }
+        members.push_back({type, object, nullptr, -1, false});
+        // Room for every member now, so that no wait has to allocate.
+        items.reserve(members.size());
+        changed = true;
+    }
+
+    void remove(const void* object)
+    {
+        const auto found = std::find_if(members.begin(), members.end(),
+                                        [object](const member& candidate) { return candidate.object == object; });
+        if (found != members.end()) {
+            members.erase(found);
+            changed = true;
+        }
+    }
+
+    bool readable(const void* object)
+    {
+        const member* found = find(object);
+        return found != nullptr && found->readable;
+    }
+
+    // The poll items are rebuilt only when a member came, went or changed
+    // its ZeroMQ socket.
+    void rebuild_items()
+    {
+        items.clear();
+        for (member& entry : members) {
+            entry.item = -1;
+            if (entry.polled != nullptr) {
+                entry.item = static_cast<int>(items.size());
+                items.push_back({entry.polled, 0, ZMQ_POLLIN, 0});
+            }
+        }
+        changed = false;
+    }
+
+    std::vector<member> members;
+    std::vector<zmq_pollitem_t> items;
+    bool changed = false;
+};
+
+namespace {
+
+// How often a wait without limit tries again to create a socket that could
+// not be created.
+constexpr int32_t socket_retry_ms = 1000;
+
+}  // namespace
+
+vorzmq_poller::vorzmq_poller() : self(new state) {}
+
+vorzmq_poller::~vorzmq_poller()
+{
+    delete self;
+}
+
+void vorzmq_poller::add(vorzmq_request_socket& socket)
+{
+    self->add(state::kind::request, &socket);
+}
+
+void vorzmq_poller::add(vorzmq_reply_socket& socket)
+{
+    self->add(state::kind::reply, &socket);
+}
+
+void vorzmq_poller::add(vorzmq_sub_socket& socket)
+{
+    self->add(state::kind::subscribe, &socket);
+}
+
+void vorzmq_poller::remove(vorzmq_request_socket& socket)
+{
+    self->remove(&socket);
+}
+
+void vorzmq_poller::remove(vorzmq_reply_socket& socket)
+{
+    self->remove(&socket);
+}
+
+void vorzmq_poller::remove(vorzmq_sub_socket& socket)
+{
+    self->remove(&socket);
+}
+
+bool vorzmq_poller::readable(const vorzmq_request_socket& socket) const
+{
+    return self->readable(&socket);
+}
+
+bool vorzmq_poller::readable(const vorzmq_reply_socket& socket) const
+{
+    return self->readable(&socket);
+}
+
+bool vorzmq_poller::readable(const vorzmq_sub_socket& socket) const
+{
+    return self->readable(&socket);
+}
+
+int vorzmq_poller::wait(int32_t timeout_ms)
+{
+    static constexpr char signature[] = "int vorzmq_poller::wait(int32_t)";
+    // The ZeroMQ socket to poll for a member, created first where its
+    // receive would create it; null leaves the member out of this wait.
+    const auto prepare = [](state::member& entry) -> void* {
+        switch (entry.type) {
+        case state::kind::request: {
+            // Never created here: a request socket has a reply to wait for
+            // only after a send, and a broken one is re-created by the next.
+            auto& request = *static_cast<vorzmq_request_socket*>(entry.object);
+            return request.reset_pending ? nullptr : request.socket;
+        }
+        // init_if_necessary's first test, inline: it passes on every wait
+        // but the first.
+        case state::kind::reply: {
+            auto& reply = *static_cast<vorzmq_reply_socket*>(entry.object);
+            if (!socket_ready(reply.context, reply.socket, reply.reset_pending)) {
+                reply.init_if_necessary();
+            }
+            return reply.socket;
+        }
+        case state::kind::subscribe: {
+            auto& subscriber = *static_cast<vorzmq_sub_socket*>(entry.object);
+            if (!socket_ready(subscriber.context, subscriber.socket, subscriber.reset_pending)) {
+                subscriber.init_if_necessary();
+            }
+            if (subscriber.filters.empty()) {
+                subscriber.add_topic("");
+            }
+            return subscriber.socket;
+        }
+        }
+        return nullptr;
+    };
+
+    for (;;) {
+        bool creation_failed = false;
+        for (state::member& entry : self->members) {
+            void* const handle = prepare(entry);
+            creation_failed = creation_failed || (handle == nullptr && entry.type != state::kind::request);
+            if (handle != entry.polled) {
+                entry.polled = handle;
+                self->changed = true;
+            }
+        }
+        if (self->changed) {
+            self->rebuild_items();
+        }
+
+        const bool retry = creation_failed && timeout_ms < 0;
+        const long pass_timeout_ms = retry ? socket_retry_ms : timeout_ms;
+        // Without any socket, poll(2) still waits out the time-out or a
+        // signal, where zmq_poll would sleep a fixed time even for -1.
+        const int ready = self->items.empty()
+                              ? poll(nullptr, 0, static_cast<int>(pass_timeout_ms))
+                              : zmq_poll(self->items.data(), static_cast<int>(self->items.size()), pass_timeout_ms);
+        const int err = ready < 0 ? zmq_errno() : 0;
+        for (state::member& entry : self->members) {
+            entry.readable = ready > 0 && entry.item >= 0 && (self->items[entry.item].revents & ZMQ_POLLIN) != 0;
+        }
+        if (ready > 0) {
+            return ready;
+        }
+        if (ready == 0) {
+            if (retry) {
+                continue;
+            }
+            LOG4CXX_TRACE(logger, "No Messages Received Before Timeout: " << timeout_ms << "ms");
+            return 0;
+        }
+        if (err == EINTR) {
+            return 0;  // the host's loop looks at its stop flag
+        }
+        LOG4CXX_ERROR(logger, "Failed to Poll Sockets -- " << zmq_strerror(err));
+        record(vorzmq_result::receive_failed, err);
+        return -1;
+    }
 }

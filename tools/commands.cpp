@@ -466,7 +466,7 @@ int run_relay(const relay_options& options)
     const std::string publish_url = resolve_endpoint(options.publish);
     require_ipc_directory(listen_url);
     require_ipc_directory(publish_url);
-    handle_stop_signals();
+    handle_stop_signals_waking_poller();
     vorzmq_context context;
     {
         vorzmq_reply_socket requests(context, listen_url);
@@ -474,10 +474,16 @@ int run_relay(const relay_options& options)
         const std::string publishing = bind_or_fail(publisher, publish_url);
         const std::string listening = bind_or_fail(requests, listen_url);
         std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n';
+        // Waits without limit: a stop signal ends the wait at once.
+        vorzmq_poller poller;
+        poller.add(requests);
         while (!stop_requested()) {
+            if (poller.wait(-1) < 0) {
+                throw command_failure("cannot wait for requests: " + failure_reason());
+            }
             std::stringstream request;
             // Acknowledged on receipt: the requester waits for nothing more.
-            if (requests.receive(request, true)) {
+            if (poller.readable(requests) && requests.receive(request, true)) {
                 relay_one(publisher, request.str());
             }
         }

@@ -48,7 +48,17 @@ std::string failure_reason()
     return vorzmq_result_text(vorzmq_last_result());
 }
 
-void handle_stop_signals()
+namespace {
+
+// Sent by the signal thread to the waiting thread. Its handler does nothing;
+// poll(2) returns EINTR after any handler, SA_RESTART or not, while other
+// calls (a write to a full pipe) carry on.
+constexpr int wake_signal = SIGUSR1;
+std::atomic<bool> stop_seen{false};
+
+void on_wake(int) {}
+
+void start_stop_thread(bool wake_caller)
 {
     sigset_t stop_set;
     sigemptyset(&stop_set);
@@ -56,24 +66,66 @@ void handle_stop_signals()
     sigaddset(&stop_set, SIGTERM);
     // Blocked before libzmq starts its threads, so no thread takes them and a
     // blocking receive is never interrupted halfway; the receive time-outs
-    // bound how long the flag waits to be seen.
+    // bound how long the flag waits to be seen, unless the waiting thread is
+    // woken.
     pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
     // A shell starts background jobs with SIGINT ignored; Ctrl-C and kill -INT
     // must still stop them.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    std::thread([stop_set] {
+    if (wake_caller) {
+        struct sigaction action {};
+        action.sa_handler = on_wake;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(wake_signal, &action, nullptr);
+    }
+    const pthread_t caller = pthread_self();
+    std::thread([stop_set, wake_caller, caller] {
         int signal_number = 0;
         sigwait(&stop_set, &signal_number);
         stop_flag = true;
+        // A wake-up that arrives just before the caller enters its wait is
+        // lost, so it is repeated until the caller has seen the flag.
+        const timespec pause{0, 10 * 1000 * 1000};
+        while (wake_caller && !stop_seen) {
+            pthread_kill(caller, wake_signal);
+            const int again = sigtimedwait(&stop_set, nullptr, &pause);
+            if (again > 0) {
+                _exit(128 + again);
+            }
+        }
         sigwait(&stop_set, &signal_number);
         _exit(128 + signal_number);
     }).detach();
 }
 
+}  // namespace
+
+void handle_stop_signals()
+{
+    start_stop_thread(false);
+}
+
+void handle_stop_signals_waking_poller()
+{
+    start_stop_thread(true);
+}
+
 bool stop_requested()
 {
-    return stop_flag;
+    if (!stop_flag) {
+        return false;
+    }
+    if (!stop_seen.exchange(true)) {
+        // A late wake-up must not interrupt the shutdown: closing the
+        // context waits for its sockets, and an interrupted wait gives up.
+        sigset_t wake_set;
+        sigemptyset(&wake_set);
+        sigaddset(&wake_set, wake_signal);
+        pthread_sigmask(SIG_BLOCK, &wake_set, nullptr);
+    }
+    return true;
 }
 
 std::string resolve_endpoint(const std::string& endpoint)

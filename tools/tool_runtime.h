@@ -38,6 +38,12 @@ std::string failure_reason();
 // Call before the context is created. A second signal ends the process at
 // once.
 void handle_stop_signals();
+// The same, and the first stop signal also interrupts a vorzmq_poller::wait
+// of the calling thread, which then returns 0: a command that waits only in
+// a poller stops at once. Not for commands that block in a receive, which
+// the library would report as failed.
+void handle_stop_signals_waking_poller();
+// Call from the thread that set up the stop signals.
 bool stop_requested();
 
 // A text containing "://" is a ZeroMQ URL, used as given; anything else is

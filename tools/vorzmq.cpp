@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "listen.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -188,6 +189,25 @@ int main(int argc, char** argv)
                        "  vorzmq rebroadcast relay alarm '{\"level\":3}'");
     relay_command->callback([&] { command = [&] { return run_relay(relay); }; });
 
+    listen_options listen;
+    auto* listen_command = app.add_subcommand(
+        "listen", "Serve queues and follow publishers in one process, printing every message with where it came from");
+    listen_command->add_option("--serve", listen.queues, std::string(endpoint_help) + "; acknowledges each request")
+        ->type_name("ENDPOINT");
+    listen_command
+        ->add_option("--subscribe", listen.subscribes,
+                     "An endpoint to connect to, then the topics to receive from it (default: every topic)")
+        ->type_name("ENDPOINT [TOPIC...]")
+        ->expected(1, -1);
+    listen_command->add_flag("--prefix", listen.prefix, "Receive every topic that starts with a TOPIC");
+    listen_command->add_option("--count", listen.count, "Stop after N messages in all (default: until Ctrl-C)")
+        ->check(at_least_one);
+    add_common_options(*listen_command, log_level,
+                       "  vorzmq listen --serve status --serve orders --subscribe events alarm status\n"
+                       "  # request status: hello\n"
+                       "  # message events alarm: {\"level\":3}");
+    listen_command->callback([&] { command = [&] { return run_listen(listen); }; });
+
     // CLI11 would call an unknown subcommand an unexpected argument; say what
     // it is and what the choices are.
     for (int i = 1; i < argc; ++i) {
@@ -229,6 +249,10 @@ int main(int argc, char** argv)
     restore(request.messages);
     restore(publish.data);
     restore(subscribe.topics);
+    restore(listen.queues);
+    for (std::vector<std::string>& subscription : listen.subscribes) {
+        restore(subscription);
+    }
 
     configure_logging(log_level);
     const std::string command_name = "vorzmq " + app.get_subcommands().front()->get_name();

@@ -41,7 +41,8 @@ case_bad_input() {
 case_vor_home_unset() {
     local arguments
     for arguments in "url status" "request status hello" "serve status" "subscribe status" \
-        "rebroadcast status alarm 1" "relay --listen relay --publish tcp://127.0.0.1:1"; do
+        "rebroadcast status alarm 1" "relay --listen relay --publish tcp://127.0.0.1:1" \
+        "listen --subscribe status"; do
         # shellcheck disable=SC2086
         env -u VOR_HOME "$VORZMQ" $arguments >"$WORK/run.out" 2>"$WORK/run.err" </dev/null
         status=$?
@@ -55,10 +56,10 @@ case_help() {
     run --help
     expect_status 0
     local subcommand
-    for subcommand in url serve request publish subscribe rebroadcast relay; do
+    for subcommand in url serve request publish subscribe rebroadcast relay listen; do
         grep -qE "^  $subcommand " "$WORK/run.out" || fail "vorzmq --help does not list $subcommand"
     done
-    for subcommand in url serve request publish subscribe rebroadcast relay; do
+    for subcommand in url serve request publish subscribe rebroadcast relay listen; do
         run "$subcommand" --help
         expect_status 0
         expect_contains "$WORK/run.out" "Usage: vorzmq $subcommand"

@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: MIT
+#include "listen.h"
+
+#include <csignal>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "tool_runtime.h"
+#include "vorzmq.h"
+
+namespace vorzmq_tool {
+
+namespace {
+
+// A socket with the name the user gave it, which every line repeats.
+template <typename socket_type>
+struct named {
+    named(vorzmq_context& context, const std::string& given)
+        : given(given), url(resolve_endpoint(given)), socket(context, url)
+    {
+    }
+    std::string given;
+    std::string url;
+    socket_type socket;
+};
+
+// Creates the socket now, so that a bad endpoint ends the command with its
+// reason instead of an ERROR before every wait.
+template <typename socket_type>
+void create_or_fail(socket_type& socket, const std::string& verb, const std::string& url)
+{
+    socket.init_if_necessary();
+    if (vorzmq_last_result() != vorzmq_result::ok) {
+        throw command_failure("cannot " + verb + " " + url + ": " + failure_reason());
+    }
+}
+
+// "<kind> <where>: <text>", one line, flushed so that a pipe sees it at once.
+// Returns whether the line was written.
+bool print_from(const char* kind, const std::string& where, const std::string& text)
+{
+    std::cout << kind << ' ' << where << ": " << text;
+    if (text.empty() || text.back() != '\n') {
+        std::cout << '\n';
+    }
+    std::cout.flush();
+    return static_cast<bool>(std::cout);
+}
+
+std::string describe_topics(const std::vector<std::string>& topics, bool prefix)
+{
+    if (topics.empty()) {
+        return "every topic";
+    }
+    std::string described;
+    for (const std::string& topic : topics) {
+        described += (described.empty() ? "" : ", ") + std::string(prefix ? "topics starting with " : "topic ") +
+                     "\"" + topic + "\"";
+    }
+    return described;
+}
+
+}  // namespace
+
+int run_listen(const listen_options& options)
+{
+    if (options.queues.empty() && options.subscribes.empty()) {
+        throw usage_error("nothing to listen to: give at least one --serve or --subscribe");
+    }
+    // Every endpoint is checked before anything is bound.
+    for (const std::string& queue : options.queues) {
+        require_ipc_directory(resolve_endpoint(queue));
+    }
+    for (const std::vector<std::string>& subscription : options.subscribes) {
+        resolve_endpoint(subscription.front());
+    }
+    handle_stop_signals_waking_poller();
+    // A closed standard output is a failed write, reported and answered.
+    signal(SIGPIPE, SIG_IGN);
+    vorzmq_context context;
+    std::size_t received = 0;
+    {
+        std::vector<std::unique_ptr<named<vorzmq_reply_socket>>> servers;
+        std::vector<std::unique_ptr<named<vorzmq_sub_socket>>> subscribers;
+        for (const std::string& queue : options.queues) {
+            servers.push_back(std::make_unique<named<vorzmq_reply_socket>>(context, queue));
+            create_or_fail(servers.back()->socket, "bind", servers.back()->url);
+            std::cerr << "vorzmq listen: serving " << servers.back()->url << '\n';
+        }
+        for (const std::vector<std::string>& subscription : options.subscribes) {
+            subscribers.push_back(std::make_unique<named<vorzmq_sub_socket>>(context, subscription.front()));
+            vorzmq_sub_socket& subscriber = subscribers.back()->socket;
+            // Nothing it sends is worth waiting for at exit: without this,
+            // a subscription still queued for an absent publisher would
+            // hold the exit for the linger period.
+            subscriber.set_linger_ms(0);
+            create_or_fail(subscriber, "connect to", subscribers.back()->url);
+            const std::vector<std::string> topics(subscription.begin() + 1, subscription.end());
+            if (topics.empty()) {
+                subscriber.add_topic("", false);
+            }
+            for (const std::string& topic : topics) {
+                subscriber.add_topic(topic, !options.prefix);
+            }
+            std::cerr << "vorzmq listen: subscribed to " << describe_topics(topics, options.prefix) << " at "
+                      << subscribers.back()->url << '\n';
+        }
+
+        vorzmq_poller poller;  // after its sockets, so destroyed before them
+        for (const auto& server : servers) {
+            poller.add(server->socket);
+        }
+        for (const auto& subscriber : subscribers) {
+            poller.add(subscriber->socket);
+        }
+        const auto done = [&] { return stop_requested() || (options.count != 0 && received >= options.count); };
+        while (!done()) {
+            if (poller.wait(-1) < 0) {
+                throw command_failure("cannot wait for messages: " + failure_reason());
+            }
+            for (const auto& server : servers) {
+                std::stringstream request;
+                // Acknowledged only once printed, as vorzmq serve does.
+                if (!done() && poller.readable(server->socket) && server->socket.receive(request, false)) {
+                    if (!print_from("request", server->given, request.str())) {
+                        server->socket.send(std::string("not written"));
+                        throw command_failure("cannot write a request to standard output; it was not acknowledged");
+                    }
+                    server->socket.send_ok();
+                    ++received;
+                }
+            }
+            for (const auto& subscriber : subscribers) {
+                std::stringstream data;
+                std::string topic;
+                if (!done() && poller.readable(subscriber->socket) && subscriber->socket.receive(data, topic)) {
+                    print_from("message", subscriber->given + " " + (topic.empty() ? "(no topic)" : topic),
+                               data.str());
+                    ++received;
+                }
+            }
+        }
+    }
+    if (options.count != 0 && received < options.count) {
+        std::cerr << "vorzmq listen: stopped after " << received << " of " << options.count << " messages\n";
+        return exit_failure;
+    }
+    return 0;
+}
+
+}  // namespace vorzmq_tool
