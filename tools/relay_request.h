@@ -14,10 +14,11 @@ namespace vorzmq_tool {
 // The longest request the relay takes: the longest text the library's
 // reply socket hands over.
 constexpr std::size_t longest_relay_request = 4194303;
-// Deeper JSON is refused before it can exhaust the parser's stack. Above
-// what the library's re-broadcast socket can send (its parser stops at 1000
-// levels, and the request wraps the data in one more).
-constexpr int deepest_relay_nesting = 1024;
+// Deeper JSON is refused (JsonCpp would throw). The library's JSON reader
+// takes at most 1000 levels, and a request wraps its data in one more: so
+// the relay takes everything the library's re-broadcast socket sends, and
+// publishes only data that the library can read back.
+constexpr int deepest_relay_nesting = 1001;
 
 struct relay_request {
     std::string reason;  // empty: publish `topic` with `data`
