@@ -111,11 +111,12 @@ struct frame {
         return {data, zero ? static_cast<size_t>(static_cast<const char*>(zero) - data) : size};
     }
 
-    // Whether text() would lose bytes of the frame's text.
+    // Whether text() would lose bytes of the frame's text: no zero byte ends
+    // it within longest_text bytes.
     bool cut()
     {
-        return zmq_msg_size(&message) > longest_text &&
-               std::memchr(zmq_msg_data(&message), 0, longest_text) == nullptr;
+        const size_t size = zmq_msg_size(&message);
+        return size > longest_text && std::memchr(zmq_msg_data(&message), 0, longest_text + 1) == nullptr;
     }
 
     zmq_msg_t message;
