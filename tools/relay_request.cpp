@@ -50,6 +50,25 @@ bool well_formed_utf8(std::string_view text)
     return true;
 }
 
+// Whether every string and member name in `value` is well-formed UTF-8. An
+// escape such as "\udc00" (a lone surrogate) decodes to bytes that are not,
+// and JsonCpp's writer would then publish other text than was sent.
+bool well_formed_strings(const Json::Value& value)
+{
+    if (value.isString()) {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        value.getString(&begin, &end);
+        return well_formed_utf8(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+    }
+    for (auto member = value.begin(); member != value.end(); ++member) {
+        if ((value.isObject() && !well_formed_utf8(member.name())) || !well_formed_strings(*member)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Empty when the text parses; otherwise the reason it does not.
 std::string parse(std::string_view text, Json::Value& value)
 {
@@ -99,6 +118,9 @@ std::string reject_reason(std::string_view text, Json::Value& request)
     std::string reason = parse(text, request);
     if (!reason.empty()) {
         return reason;
+    }
+    if (!well_formed_strings(request)) {
+        return "not UTF-8";
     }
     if (!request.isObject()) {
         return "not a JSON object";

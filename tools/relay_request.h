@@ -27,9 +27,10 @@ struct relay_request {
 };
 
 // A request is published only when it is non-empty, at most
-// longest_relay_request bytes, free of zero bytes, well-formed UTF-8, JSON of
-// at most deepest_relay_nesting levels with nothing after it, and an object
-// with a string "topic" and a "data" member. Never throws but for a failed
+// longest_relay_request bytes, free of zero bytes, well-formed UTF-8 (its
+// text and every string its escapes decode to), JSON of at most
+// deepest_relay_nesting levels with nothing after it, and an object with a
+// string "topic" and a "data" member. Never throws but for a failed
 // allocation.
 relay_request examine_relay_request(std::string_view text);
 
