@@ -5,15 +5,23 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <locale>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/thread.hpp>
@@ -36,6 +44,20 @@ constexpr char source_file[] = "vorzmq.cpp";
 // Received text is cut at this length, as if read into a 4 MiB buffer that
 // always keeps one byte for the terminating zero.
 constexpr size_t longest_text = 4194304 - 1;
+
+// The largest frame a binding socket takes from a peer: the longest text and
+// its zero byte. libzmq drops the connection of a peer whose frame header
+// announces more, before it allocates anything for the frame.
+constexpr int64_t longest_inbound_frame = longest_text + 1;
+
+// Any non-empty ZAP domain makes libzmq refuse peers older than ZMTP 3 at the
+// handshake, so raw bytes never pass as a ZMTP 1.0 message. Without a ZAP
+// handler on the context, the NULL mechanism lets every ZMTP 3 peer in.
+constexpr char zap_domain[] = "vorzmq";
+
+// How long a re-bind waits for this process's own closed listener on the same
+// endpoint to go away (zmq_close hands the close to an I/O thread).
+constexpr auto own_listener_grace = std::chrono::milliseconds(250);
 
 constexpr char ok_reply[] = "ok";  // sent with its terminating zero byte
 constexpr char ipc_prefix[] = "ipc://";
@@ -110,6 +132,14 @@ struct frame {
         return {data, zero ? static_cast<size_t>(static_cast<const char*>(zero) - data) : size};
     }
 
+    // Whether text() would lose bytes of the frame's text: no zero byte ends
+    // it within longest_text bytes.
+    bool cut()
+    {
+        const size_t size = zmq_msg_size(&message);
+        return size > longest_text && std::memchr(zmq_msg_data(&message), 0, longest_text + 1) == nullptr;
+    }
+
     zmq_msg_t message;
 };
 
@@ -144,6 +174,26 @@ bool sent_whole(int sent, size_t size)
     return sent >= 0 && static_cast<size_t>(sent) == size;
 }
 
+// glibc carries out fchmodat's AT_SYMLINK_NOFOLLOW through /proc/self/fd and
+// fails with EOPNOTSUPP where /proc is missing (a chroot, a bare container),
+// as it does for a link. Then the mode goes on with chmod, but only when
+// lstat finds no link there. A link swapped in between the two calls would
+// still be followed: a window of two system calls, open only to whoever can
+// write the endpoint's directory. Returns false, with errno of the first
+// failure, when the mode was not set.
+bool chmod_unless_link(const std::string& path)
+{
+    if (errno != EOPNOTSUPP && errno != ENOTSUP) {
+        return false;
+    }
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
+        errno = EOPNOTSUPP;
+        return false;
+    }
+    return chmod(path.c_str(), 0771) == 0;
+}
+
 // Pauses so that a fresh bind can settle, then lets processes of the file's
 // group connect to an ipc:// endpoint.
 void wait_for_file_to_manifest_and_set_perms(const std::string& url)
@@ -162,9 +212,133 @@ void wait_for_file_to_manifest_and_set_perms(const std::string& url)
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
-    if (fchmodat(AT_FDCWD, path.c_str(), 0771, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fchmodat(AT_FDCWD, path.c_str(), 0771, AT_SYMLINK_NOFOLLOW) != 0 && !chmod_unless_link(path)) {
         const int err = errno;
         LOG4CXX_WARN(logger, "Failed to Set Permissions for ZMQ URL: " << url << " -- " << zmq_strerror(err));
+    }
+}
+
+// The file system path of an ipc:// endpoint, or empty for other transports
+// and for abstract names ("@name"), which the kernel itself keeps unique.
+std::string ipc_path(const std::string& url)
+{
+    if (url.size() <= ipc_prefix_length || url.compare(0, ipc_prefix_length, ipc_prefix) != 0 ||
+        url[ipc_prefix_length] == '@') {
+        return {};
+    }
+    return url.substr(ipc_prefix_length);
+}
+
+// Whether a process listens on the ipc path: libzmq's bind would unlink its
+// file and silently take its peers. A file without a listener (left by a
+// crash) refuses the connection and may be replaced.
+bool ipc_listener_present(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;  // too long to bind; zmq_bind says so
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe == -1) {
+        return false;
+    }
+    const int connected = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    // EAGAIN: a listener whose backlog is full.
+    const bool present = connected == 0 || errno == EAGAIN;
+    close(probe);
+    return present;
+}
+
+// Endpoints this process has bound: only there can a refused bind be its own
+// closed socket still holding on.
+std::mutex bound_endpoints_mutex;
+std::set<std::string> bound_endpoints;
+
+bool bound_here_before(const std::string& url)
+{
+    std::lock_guard<std::mutex> lock(bound_endpoints_mutex);
+    return bound_endpoints.count(url) != 0;
+}
+
+// Holds an exclusive lock on the endpoint file's directory, so that two
+// processes of this library binding the same ipc path take turns between
+// probe and bind. Other programs do not take it.
+class directory_lock {
+public:
+    explicit directory_lock(const std::string& path)
+    {
+        const size_t slash = path.find_last_of('/');
+        const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor != -1) {
+            flock(descriptor, LOCK_EX);
+        }
+    }
+    ~directory_lock()
+    {
+        if (descriptor != -1) {
+            close(descriptor);  // releases the lock
+        }
+    }
+    directory_lock(const directory_lock&) = delete;
+    directory_lock& operator=(const directory_lock&) = delete;
+
+private:
+    int descriptor;
+};
+
+// zmq_bind that never takes over an ipc path where another process listens
+// (it fails with EADDRINUSE, as tcp does), and that waits out this process's
+// own listener of the same endpoint, which an asynchronous zmq_close may leave
+// open for a moment after a reset. Returns zmq_bind's result; errno is set.
+int bind_endpoint(void* socket, const std::string& url)
+{
+    const std::string path = ipc_path(url);
+    const bool ours = bound_here_before(url);
+    const auto deadline = std::chrono::steady_clock::now() + own_listener_grace;
+    for (;;) {
+        int bound = -1;
+        {
+            std::optional<directory_lock> lock;
+            if (!path.empty()) {
+                lock.emplace(path);
+            }
+            if (!path.empty() && ipc_listener_present(path)) {
+                errno = EADDRINUSE;
+            } else {
+                bound = zmq_bind(socket, url.c_str());
+            }
+        }
+        const int err = zmq_errno();
+        if (bound == 0) {
+            std::lock_guard<std::mutex> lock(bound_endpoints_mutex);
+            bound_endpoints.insert(url);
+            return 0;
+        }
+        if (err != EADDRINUSE || !ours || std::chrono::steady_clock::now() >= deadline) {
+            errno = err;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// What every socket gets besides its class's options: ZMTP 3 peers only, and
+// on a binding socket, where anyone may connect, a bound on inbound frames.
+// A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
+// as a protocol error, after which a connecting socket never reconnects.
+void harden_socket(const char* signature, void* socket, bool binds)
+{
+    if (zmq_setsockopt(socket, ZMQ_ZAP_DOMAIN, zap_domain, sizeof zap_domain - 1) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket ZAP Domain (" << zap_domain << ") -- " << zmq_strerror(err));
+    }
+    if (binds && zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &longest_inbound_frame, sizeof longest_inbound_frame) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket Maximum Message Size (" << longest_inbound_frame << ") -- "
+                                                                          << zmq_strerror(err));
     }
 }
 
@@ -240,7 +414,8 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
                                                          << zmq_strerror(err));
         }
     }
-    const int attached = recipe.binds ? zmq_bind(socket, url.c_str()) : zmq_connect(socket, url.c_str());
+    harden_socket(signature, socket, recipe.binds);
+    const int attached = recipe.binds ? bind_endpoint(socket, url) : zmq_connect(socket, url.c_str());
     if (attached != 0) {
         const int err = zmq_errno();
         record(vorzmq_result::no_socket, err);
@@ -643,6 +818,14 @@ bool vorzmq_reply_socket::receive(std::stringstream& stream, bool acknowledge)
         report_failed_receive(signature, err == EAGAIN && receive_timeout_ms >= 0, err, receive_timeout_ms,
                               "No Messages Received Before Timeout: ", "Failed to Receive Message -- ZMQ Error: ",
                               reset_pending);
+        return false;
+    }
+    if (request.cut()) {
+        // Acknowledged, a cut request would count as delivered. It gets an
+        // empty reply, which keeps the socket ready for the next request.
+        LOG4CXX_WARN(logger, "Refused Over-Long Request -- " << zmq_msg_size(&request.message) << " bytes");
+        send(std::string());
+        record(vorzmq_result::receive_failed, EMSGSIZE);
         return false;
     }
     record(vorzmq_result::ok);

@@ -566,7 +566,9 @@ INSTANTIATE_TEST_SUITE_P(every_call, subscribe_faults, testing::ValuesIn(subscri
 
 TEST(fault_coverage, every_libzmq_call_of_the_library_is_failed_by_some_case)
 {
-    std::set<zmq_call> covered{zmq_call::ctx_new, zmq_call::ctx_destroy, zmq_call::unbind, zmq_call::close};
+    // fchmodat, no libzmq call, is failed by the readiness tests.
+    std::set<zmq_call> covered{zmq_call::ctx_new, zmq_call::ctx_destroy, zmq_call::unbind, zmq_call::close,
+                               zmq_call::fchmodat};
     auto add = [&](const auto& cases) {
         for (const auto& c : cases) {
             for (const fault& planned : c.faults) {

@@ -67,14 +67,29 @@ std::string permission_warning(const std::string& url, int error)
 
 class readiness_test : public library_test {};
 
+// Without /proc, glibc cannot carry out fchmodat's refusal to follow links
+// and fails it with EOPNOTSUPP; the step then falls back to lstat and chmod.
+// Each case runs both ways.
+const bool proc_missing_or_not[] = {false, true};
+
+void arm_missing_proc(bool missing)
+{
+    reset_faults();
+    if (missing) {
+        arm_fault(zmq_call::fchmodat, EOPNOTSUPP, 1000);
+    }
+}
+
 TEST_F(readiness_test, ipc_endpoint_file_gets_mode_0771_whatever_the_umask)
 {
     // Under umask 077 libzmq itself creates the file as srwx------.
     scoped_umask strict(077);
     vorzmq_context context;
+    for (const bool proc_missing : proc_missing_or_not)
     for (const auto& binder : binding_sockets()) {
-        SCOPED_TRACE(binder.name);
+        SCOPED_TRACE(std::string(binder.name) + (proc_missing ? ", without /proc" : ""));
         captured_log().clear();
+        arm_missing_proc(proc_missing);
         const std::string name = unique_name(binder.name);
         const std::string url = home->queue_url(name);
         const auto start = std::chrono::steady_clock::now();
@@ -85,6 +100,7 @@ TEST_F(readiness_test, ipc_endpoint_file_gets_mode_0771_whatever_the_umask)
         EXPECT_TRUE(S_ISSOCK(status->st_mode));
         EXPECT_EQ(status->st_mode & 07777, 0771u) << std::oct << (status->st_mode & 07777);
         EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());
+        EXPECT_EQ(injected_failures(), proc_missing ? 1 : 0);
     }
 }
 
@@ -141,9 +157,11 @@ TEST_F(readiness_test, link_at_the_endpoint_path_is_not_followed)
 {
     scoped_umask strict(077);
     vorzmq_context context;
+    for (const bool proc_missing : proc_missing_or_not)
     for (const auto& binder : binding_sockets()) {
-        SCOPED_TRACE(binder.name);
+        SCOPED_TRACE(std::string(binder.name) + (proc_missing ? ", without /proc" : ""));
         captured_log().clear();
+        arm_missing_proc(proc_missing);
         const std::string target = home->path() + "/" + unique_name("target");
         std::ofstream(target) << "private";
         ASSERT_EQ(chmod(target.c_str(), 0600), 0);
@@ -175,6 +193,7 @@ TEST_F(readiness_test, link_at_the_endpoint_path_is_not_followed)
         const auto target_status = link_status(target);
         ASSERT_TRUE(target_status.has_value());
         EXPECT_EQ(target_status->st_mode & 07777, 0600u) << std::oct << (target_status->st_mode & 07777);
+        EXPECT_EQ(injected_failures(), proc_missing ? 1 : 0);
     }
 }
 

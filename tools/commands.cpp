@@ -15,6 +15,7 @@
 #include <json/writer.h>
 #include <unistd.h>
 
+#include "relay_request.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -216,42 +217,30 @@ std::string compact_json(const Json::Value& value)
 }
 #pragma GCC diagnostic pop
 
-// Why a re-broadcast request cannot be published, or empty when it can.
-std::string reject_reason(const std::string& text, Json::Value& request)
+// Publishes one re-broadcast request if it is well-formed, then answers it:
+// "ok" only once it was published, otherwise the reason, so that no
+// requester waits in vain or believes a dropped request delivered.
+void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, const std::string& text)
 {
-    if (!parse_json(text, request)) {
-        return "not JSON";
+    const relay_request request = examine_relay_request(text);
+    std::string reason = request.reason;
+    if (reason.empty()) {
+        // The topic already ends in "$", so subscribers of the bare topic with
+        // an exact filter receive it; the library then adds no second "$".
+        publisher.send(request.topic, request.data);
+        if (vorzmq_last_result() != vorzmq_result::ok) {
+            reason = "not published";  // the library's record says why
+        }
     }
-    if (!request.isObject()) {
-        return "not a JSON object";
-    }
-    if (!request.isMember("topic") || !request["topic"].isString()) {
-        return "no string \"topic\"";
-    }
-    if (!request.isMember("data")) {
-        return "no \"data\"";
-    }
-    return {};
-}
-
-void relay_one(vorzmq_pub_socket& publisher, const std::string& text)
-{
-    Json::Value request;
-    const std::string reason = reject_reason(text, request);
+    requests.send(relay_reply(reason));
     if (!reason.empty()) {
-        LOG4CXX_WARN(logger, "Ignored Re-Broadcast Request: " << without_trailing_line_feeds(text) << " -- " << reason);
+        LOG4CXX_WARN(logger, "Ignored Re-Broadcast Request: " << excerpt(without_trailing_line_feeds(text)) << " -- "
+                                                              << reason);
         return;
     }
-    const std::string topic = request["topic"].asString();
-    const std::string data = compact_json(request["data"]);
-    // The topic already ends in "$", so subscribers of the bare topic with an
-    // exact filter receive it; the library then adds no second "$".
-    publisher.send(topic, data);
-    if (vorzmq_last_result() != vorzmq_result::ok) {
-        return;  // the library's record says why it was not published
-    }
+    const std::string& topic = request.topic;
     const std::string bare_topic = (!topic.empty() && topic.back() == '$') ? topic.substr(0, topic.size() - 1) : topic;
-    print_line((bare_topic.empty() ? std::string("(no topic)") : bare_topic) + " " + data);
+    print_line((bare_topic.empty() ? std::string("(no topic)") : bare_topic) + " " + request.data);
 }
 
 }  // namespace
@@ -482,9 +471,9 @@ int run_relay(const relay_options& options)
                 throw command_failure("cannot wait for requests: " + failure_reason());
             }
             std::stringstream request;
-            // Acknowledged on receipt: the requester waits for nothing more.
-            if (poller.readable(requests) && requests.receive(request, true)) {
-                relay_one(publisher, request.str());
+            // Answered only once its fate is known.
+            if (poller.readable(requests) && requests.receive(request, false)) {
+                relay_one(requests, publisher, request.str());
             }
         }
     }

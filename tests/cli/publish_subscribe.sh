@@ -62,10 +62,12 @@ case_relay_ignores_malformed_requests() {
     start_relay
     start everything subscribe events
     greet_until_received "$VORZMQ" rebroadcast relay alarm -- "$WORK/everything.out"
-    local malformed
-    for malformed in 'not json' '[1,2]' '{"topic":5,"data":1}' '{"data":1}' '{"topic":"alarm$"}'; do
+    local malformed deep
+    deep="{\"topic\":\"alarm\$\",\"data\":$(printf '[%.0s' {1..5000})$(printf ']%.0s' {1..5000})}"
+    for malformed in 'not json' '[1,2]' '{"topic":5,"data":1}' '{"data":1}' '{"topic":"alarm$"}' "$deep"; do
         run request relay "$malformed"
-        expect_status 0  # acknowledged all the same
+        expect_status 1  # answered, but not acknowledged
+        expect_contains "$WORK/run.err" 'was not acknowledged: unexpected reply "error: '
     done
     run rebroadcast relay alarm '"after"'
     expect_status 0
@@ -76,6 +78,7 @@ case_relay_ignores_malformed_requests() {
     expect_contains "$WORK/relay.err" 'Ignored Re-Broadcast Request: {"topic":5,"data":1} -- no string "topic"'
     expect_contains "$WORK/relay.err" 'Ignored Re-Broadcast Request: {"data":1} -- no string "topic"'
     expect_contains "$WORK/relay.err" 'Ignored Re-Broadcast Request: {"topic":"alarm$"} -- no "data"'
+    expect_contains "$WORK/relay.err" '... -- nested too deeply'
 }
 
 case_relay_stops_on_signal() {

@@ -101,6 +101,18 @@ case_serve_wildcard_port() {
     wait_for_exit "$server_pid" 0
 }
 
+# A second server on a live queue must not take its requests away.
+case_second_serve_refused() {
+    start_server orders --count 1
+    run serve orders --count 1
+    expect_status 1
+    expect_contains "$WORK/run.err" "Address already in use"
+    run request orders "still here"
+    expect_status 0
+    wait_for_exit "$server_pid" 0
+    expect_file "$WORK/server.out" "still here"
+}
+
 case_no_ack() {
     start_server orders --no-ack --count 1
     run request orders hello

@@ -1,6 +1,7 @@
 #include "zmq_faults.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -81,7 +82,7 @@ const char* name_of(zmq_call call)
     static const char* const names[] = {"zmq_ctx_new", "zmq_ctx_destroy", "zmq_socket",   "zmq_close",
                                         "zmq_setsockopt", "zmq_getsockopt", "zmq_connect", "zmq_disconnect",
                                         "zmq_bind",    "zmq_unbind",      "zmq_send",     "zmq_recv",
-                                        "zmq_msg_recv"};
+                                        "zmq_msg_recv", "fchmodat"};
     return names[static_cast<int>(call)];
 }
 
@@ -223,6 +224,13 @@ int zmq_msg_recv(zmq_msg_t* message, void* socket, int flags)
 {
     static auto forward = real<int (*)(zmq_msg_t*, void*, int)>("zmq_msg_recv");
     return must_fail(zmq_call::msg_recv, VORZMQ_CALLER) ? -1 : forward(message, socket, flags);
+}
+
+// glibc fails it with EOPNOTSUPP where /proc is missing.
+int fchmodat(int directory, const char* path, mode_t mode, int flags) noexcept
+{
+    static auto forward = real<int (*)(int, const char*, mode_t, int)>("fchmodat");
+    return must_fail(zmq_call::fchmodat, VORZMQ_CALLER) ? -1 : forward(directory, path, mode, flags);
 }
 
 }  // extern "C"

@@ -22,6 +22,7 @@ enum class zmq_call {
     send,
     recv,
     msg_recv,
+    fchmodat,  // not libzmq's, but the readiness step's
     count_
 };
 

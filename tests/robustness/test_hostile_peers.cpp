@@ -1,0 +1,491 @@
+// SPDX-License-Identifier: MIT
+// Hostile and careless peers against real servers of the library: frames
+// above the inbound bound, bytes that never spoke ZeroMQ, half handshakes,
+// connection floods, a second server on a live endpoint and the relay fed
+// every malformed request. A server counts as healthy only if it still
+// acknowledges a normal request afterwards.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <zmq.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixture.h"
+#include "request_reply_helpers.h"
+#include "robustness/peers.h"
+#include "vorzmq.h"
+
+using namespace vorzmq_test;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using text_list = std::vector<std::string>;
+
+namespace {
+
+constexpr size_t inbound_bound = 4194304;  // the longest text and its zero byte
+
+text_list errors()
+{
+    return messages_at(error_level);
+}
+
+// A library reply socket served on its own thread, acknowledging every
+// request and keeping what arrived.
+class library_server {
+public:
+    library_server(vorzmq_context& context, const std::string& url) : socket(context, url)
+    {
+        socket.set_receive_timeout_ms(100);
+        thread = std::thread([this] {
+            while (!stopping) {
+                std::stringstream request;
+                if (socket.receive(request, true)) {
+                    // Large requests by their size only: the copies would
+                    // blur the server's memory figures.
+                    const std::string text = request.str();
+                    std::lock_guard<std::mutex> lock(mutex);
+                    seen.push_back(text.size() < 64 ? text : std::to_string(text.size()) + " bytes");
+                }
+            }
+        });
+    }
+    ~library_server()
+    {
+        stopping = true;
+        thread.join();
+    }
+    std::vector<std::string> requests() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
+
+private:
+    vorzmq_reply_socket socket;
+    std::atomic<bool> stopping{false};
+    mutable std::mutex mutex;
+    std::vector<std::string> seen;
+    std::thread thread;
+};
+
+// Whether a fresh requester gets the OK reply to `text` within the timeout.
+bool acknowledges(const std::string& url, const std::string& text = "ping", int timeout_ms = 2000)
+{
+    raw_socket requester(ZMQ_REQ);
+    requester.set_int(ZMQ_LINGER, 0);
+    requester.connect(url);
+    requester.send_frames({text});
+    const auto reply = requester.receive_frames(timeout_ms);
+    return reply && *reply == std::vector<std::string>{ok_reply()};
+}
+
+bool healthy(const std::string& url)
+{
+    // The first request may wait out the server's bind.
+    return wait_until([&] { return acknowledges(url); }, 10s);
+}
+
+// A ZMTP 3.0 greeting with the NULL mechanism and the READY command of a
+// REQ socket.
+std::string zmtp3_request_handshake()
+{
+    std::string greeting("\xff\0\0\0\0\0\0\0\x01\x7f\x03\x00", 12);
+    greeting += std::string("NULL", 4) + std::string(16, '\0');
+    greeting += std::string(32, '\0');  // as-server, filler
+    const std::string ready = std::string("\x05READY\x0bSocket-Type\0\0\0\x03REQ", 25);
+    return greeting + '\x04' + static_cast<char>(ready.size()) + ready;
+}
+
+// A plain stream socket connected to a tcp://127.0.0.1:port or ipc:// URL.
+class stream_peer {
+public:
+    explicit stream_peer(const std::string& url)
+    {
+        if (url.rfind("ipc://", 0) == 0) {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, url.c_str() + 6, sizeof address.sun_path - 1);
+            descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            connected = connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        } else {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+            inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+            descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            connected = connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        }
+    }
+    ~stream_peer() { close(descriptor); }
+    stream_peer(const stream_peer&) = delete;
+    stream_peer& operator=(const stream_peer&) = delete;
+
+    bool ok() const { return connected; }
+    // The handshake of a REQ socket, up to the server's READY command, and
+    // the empty delimiter frame that starts a request.
+    bool start_request()
+    {
+        if (!write(zmtp3_request_handshake())) {
+            return false;
+        }
+        std::string greeting_and_header = read(64 + 2);
+        return greeting_and_header.size() == 66 &&
+               read(static_cast<unsigned char>(greeting_and_header.back())).size() ==
+                   static_cast<unsigned char>(greeting_and_header.back()) &&
+               write(std::string("\x01\x00", 2));
+    }
+    // Writes all of `bytes`, `times` times over; false once the server has
+    // dropped the connection.
+    bool write(const std::string& bytes, size_t times = 1)
+    {
+        for (; times > 0; --times) {
+            for (size_t done = 0; done < bytes.size();) {
+                const ssize_t sent = send(descriptor, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+                if (sent <= 0) {
+                    return false;
+                }
+                done += static_cast<size_t>(sent);
+            }
+        }
+        return true;
+    }
+
+private:
+    std::string read(size_t size)
+    {
+        std::string bytes(size, '\0');
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t got = recv(descriptor, bytes.data() + done, size - done, 0);
+            if (got <= 0) {
+                break;
+            }
+            done += static_cast<size_t>(got);
+        }
+        bytes.resize(done);
+        return bytes;
+    }
+
+    int descriptor = -1;
+    bool connected = false;
+};
+
+// The header of a last frame of `size` bytes, in the long form.
+std::string long_frame_header(uint64_t size)
+{
+    std::string header(1, '\x02');
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        header += static_cast<char>((size >> shift) & 0xff);
+    }
+    return header;
+}
+
+// Peak resident memory since the last reset_peak_memory().
+size_t peak_resident_kib()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stoul(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+void reset_peak_memory()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+class hostile_peer_test : public library_test {};
+
+// Frames above the bound end their connection before the server allocates
+// for them: peak memory grows by less than a quarter of the bound. A frame
+// within the bound costs at most 5 x the bound: libzmq's frame, the host's
+// stream with its room to grow, and this host's copy. The largest text still
+// arrives whole; a frame as long without a zero byte is refused, not cut.
+TEST_F(hostile_peer_test, oversize_frames_neither_stop_the_server_nor_grow_its_memory)
+{
+    constexpr size_t chunk_size = 1 << 20;
+    struct oversize_case {
+        const char* name;
+        uint64_t announced;  // the frame size in its header
+        size_t chunks;       // 1 MiB chunks of it actually sent
+        bool arrives;        // whether the request reaches the host
+    } const cases[] = {
+        {"largest text with its zero byte", inbound_bound, 4, true},
+        {"as long, no zero byte", inbound_bound, 4, false},
+        {"one byte over the bound", inbound_bound + 1, 5, false},
+        {"64 MiB", 64u << 20, 64, false},
+        {"header of 1 TiB", uint64_t{1} << 40, 16, false},
+    };
+    const std::string chunk(chunk_size, 'x');
+    const std::string last_chunk = chunk.substr(1) + '\0';
+    vorzmq_context context;
+    for (const std::string& url : {free_tcp_url(), queue_url("oversize")}) {
+        library_server server(context, url);
+        ASSERT_TRUE(healthy(url)) << url;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(url + ": " + c.name);
+            const size_t seen_before = server.requests().size();
+            reset_peak_memory();
+            const size_t before = peak_resident_kib();
+            {
+                stream_peer peer(url);
+                ASSERT_TRUE(peer.ok());
+                const bool whole = peer.start_request() && peer.write(long_frame_header(c.announced)) &&
+                                   peer.write(chunk, c.chunks - 1) && peer.write(c.arrives ? last_chunk : chunk);
+                if (c.arrives) {
+                    EXPECT_TRUE(whole);
+                    ASSERT_TRUE(wait_until([&] { return server.requests().size() == seen_before + 1; }));
+                    EXPECT_EQ(server.requests().back(), std::to_string(inbound_bound - 1) + " bytes");
+                }
+            }
+            EXPECT_TRUE(acknowledges(url, "after")) << "server stopped serving";
+            // The acknowledgement goes out before the server keeps the text.
+            EXPECT_TRUE(wait_until([&] { return server.requests().size() == seen_before + (c.arrives ? 2 : 1); }));
+            EXPECT_EQ(server.requests().back(), "after");
+            const size_t growth = peak_resident_kib() - before;
+            std::printf("[ peak RSS ] %s, %s: +%zu KiB\n", url.c_str(), c.name, growth);
+            EXPECT_LE(growth, (c.announced <= inbound_bound ? 5 * inbound_bound : inbound_bound / 4) / 1024);
+        }
+    }
+}
+
+// Connecting sockets stay unbounded (an oversized frame would leave them
+// disconnected for good): they take a large message and go on.
+TEST_F(hostile_peer_test, subscriber_and_requester_go_on_after_an_oversized_message)
+{
+    const std::string big(2 * inbound_bound, 'b');
+    vorzmq_context context;
+    {
+        const std::string url = queue_url("big-pub");
+        raw_socket publisher(ZMQ_PUB);
+        publisher.bind(url);
+        vorzmq_sub_socket subscriber(context, url);
+        subscriber.set_receive_timeout_ms(50);
+        subscriber.add_topic("t");
+        std::stringstream received;
+        ASSERT_TRUE(wait_until([&] {
+            publisher.send_frames({"t$", big});
+            return subscriber.receive(received);
+        }));
+        for (int i = 0; i < 3; ++i) {
+            std::stringstream next;
+            ASSERT_TRUE(wait_until([&] {
+                publisher.send_frames({"t$", std::string("after", 6)});
+                return subscriber.receive(next) && next.str() == "after";
+            }));
+        }
+    }
+    {
+        const std::string url = queue_url("big-rep");
+        answering_server server(url, {big});
+        vorzmq_request_socket requester(context, url);
+        std::vector<char> buffer(16);
+        requester.send("first", false);
+        EXPECT_EQ(requester.receive(buffer.data(), buffer.size()), buffer.size());
+        requester.send("second", false);
+        EXPECT_EQ(requester.receive(buffer.data(), buffer.size()), buffer.size());
+        EXPECT_TRUE(server.has_seen("second"));
+    }
+    EXPECT_TRUE(errors().empty()) << testing::PrintToString(errors());
+}
+
+// Bytes that are no ZMTP 3 greeting never reach the host, and connections
+// left half-way through a handshake keep no real request waiting.
+TEST_F(hostile_peer_test, garbage_and_half_handshakes_deliver_nothing)
+{
+    const std::string greeting = zmtp3_request_handshake().substr(0, 64);
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        // Empty identity, delimiter, "hello": a request to a ZMTP 1.0 REP.
+        {"ZMTP 1.0 frames", "\x01\x00\x01\x01\x06\x00hello"s},
+        {"random bytes", "\x13\x37GET / HTTP/1.0\r\n\r\n\x00\x01\x02\xfe"s},
+        {"ZMTP 2.0 request", "\xff\0\0\0\0\0\0\0\x01\x7f\x01\x03\x00\x00\x01\x00\x00\x05hello"s},
+        {"signature only", greeting.substr(0, 10)},
+        {"greeting cut short", greeting.substr(0, 40)},
+        {"greeting, no READY", greeting},
+    };
+    vorzmq_context context;
+    const std::string url = free_tcp_url();
+    library_server server(context, url);
+    ASSERT_TRUE(healthy(url));
+    std::vector<std::unique_ptr<stream_peer>> held;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < 30; ++i) {
+            held.push_back(std::make_unique<stream_peer>(url));
+            ASSERT_TRUE(held.back()->ok());
+            held.back()->write(c.bytes);
+        }
+        EXPECT_TRUE(acknowledges(url, c.name, 1000)) << "no answer within the receive time-out";
+    }
+    text_list expected;
+    for (const auto& c : cases) {
+        expected.push_back(c.name);
+    }
+    const auto served = server.requests();
+    ASSERT_GE(served.size(), expected.size());
+    EXPECT_EQ(text_list(served.end() - static_cast<long>(expected.size()), served.end()), expected);
+}
+
+TEST_F(hostile_peer_test, thousand_dropped_connections_leave_no_descriptor_behind)
+{
+    vorzmq_context context;
+    const std::string url = free_tcp_url();
+    library_server server(context, url);
+    ASSERT_TRUE(healthy(url));
+    const size_t before = open_descriptors();
+    for (int i = 0; i < 1000; ++i) {
+        stream_peer peer(url);
+        ASSERT_TRUE(peer.ok());
+        if (i % 2 == 0) {
+            peer.write(zmtp3_request_handshake().substr(0, 64));
+        }
+    }
+    EXPECT_TRUE(wait_until([&] { return open_descriptors() <= before; })) << open_descriptors() << " > " << before;
+    std::printf("[ descriptors ] before %zu, after %zu\n", before, open_descriptors());
+    EXPECT_TRUE(acknowledges(url));
+}
+
+// A second binding socket on a live ipc endpoint fails as on tcp, and the
+// first keeps its peers. A file without a listener is still taken over.
+TEST_F(hostile_peer_test, live_ipc_endpoint_is_not_taken_over)
+{
+    vorzmq_context context;
+    const std::string url = queue_url("double");
+    library_server first(context, url);
+    ASSERT_TRUE(healthy(url));
+
+    const struct {
+        const char* name;
+        std::function<void()> bind;
+        std::string failure;
+    } seconds[] = {
+        {"reply", [&] { vorzmq_reply_socket(context, url).init_if_necessary(); }, "Failed to Bind to ZMQ URL: "},
+        {"publish", [&] { vorzmq_pub_socket(context, url).init_if_necessary(); }, "Failed to Bind ZMQ URL: "},
+    };
+    for (const auto& second : seconds) {
+        SCOPED_TRACE(second.name);
+        captured_log().clear();
+        second.bind();
+        EXPECT_EQ(errors(), text_list{second.failure + url + " -- " + zmq_text(EADDRINUSE) +
+                                      " -- Closing Socket"});
+        EXPECT_TRUE(acknowledges(url, second.name));
+    }
+    const auto served = first.requests();
+    ASSERT_GE(served.size(), 2u);
+    EXPECT_EQ(text_list(served.end() - 2, served.end()), (text_list{"reply", "publish"}));
+
+    // A crashed server's file: bound, then closed without removing it.
+    const std::string stale = queue_url("stale");
+    const int crashed = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, stale.c_str() + 6, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(crashed, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(crashed);
+    captured_log().clear();
+    library_server successor(context, stale);
+    EXPECT_TRUE(healthy(stale));
+    EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());
+}
+
+// A reset re-binds at once: the socket's own closed listener, which libzmq
+// closes asynchronously, does not count as another process.
+TEST_F(hostile_peer_test, reset_rebinds_without_a_bind_failure)
+{
+    vorzmq_context context;
+    for (const std::string& url : {free_tcp_url(), queue_url("reset")}) {
+        SCOPED_TRACE(url);
+        vorzmq_reply_socket server(context, url);
+        std::stringstream request;
+        server.receive(request, true);  // binds; nothing arrives
+        captured_log().clear();
+        arm_fault(zmq_call::msg_recv, EINTR);
+        EXPECT_FALSE(server.receive(request, true));
+        std::thread client([&] { EXPECT_TRUE(acknowledges(url, "next", 1000)); });
+        const bool served = server.receive(request, true);
+        client.join();
+        EXPECT_TRUE(served);
+        EXPECT_EQ(errors(), text_list{"Failed to Receive Message -- ZMQ Error: " + zmq_text(EINTR) +
+                                      " -- Closing Socket on Unexpected Error"});
+    }
+}
+
+#ifdef VORZMQ_TOOL_PATH
+// The relay answers every request, publishes only the well-formed one and
+// goes on running.
+TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
+{
+    const std::string listen = queue_url("relay-in");
+    const std::string publish = queue_url("relay-out");
+    struct relay_process {
+        pid_t pid;
+        ~relay_process()  // also when an assertion ends the test early
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } relay{fork()};
+    if (relay.pid == 0) {
+        execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    raw_socket subscriber(ZMQ_SUB);
+    subscriber.subscribe("");
+    subscriber.connect(publish);
+
+    const std::string deep = "{\"topic\":\"a$\",\"data\":" + std::string(5000, '[') + std::string(5000, ']') + "}";
+    const struct {
+        std::vector<std::string> frames;
+        std::string reply;
+    } requests[] = {
+        {{"not json"}, "error: not JSON"},
+        {{deep}, "error: nested too deeply"},
+        {{"{\"topic\":\"\xc3\x28$\",\"data\":1}"}, "error: not UTF-8"},
+        {{std::string("\x01\x02\x00{}", 5)}, "error: not JSON"},
+        {{""}, "error: empty"},
+        {{"[1]"}, "error: not a JSON object"},
+        {{"{\"data\":1}"}, "error: no string \"topic\""},
+        {{"{\"topic\":7,\"data\":1}"}, "error: no string \"topic\""},
+        {{"{\"topic\":\"a$\"}"}, "error: no \"data\""},
+        {{"[2]", "{\"topic\":\"a$\",\"data\":1}"}, "error: not a JSON object"},
+        {{std::string(inbound_bound, 'x')}, ""},  // refused by the reply socket itself
+        {{"{\"topic\":\"a$\",\"data\":{\"ok\":true}}"}, "ok"},
+    };
+    for (const auto& request : requests) {
+        SCOPED_TRACE(request.frames.front().substr(0, 40));
+        raw_socket requester(ZMQ_REQ);
+        requester.connect(listen);
+        requester.send_frames(request.frames);
+        const auto reply = requester.receive_frames(10000);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(*reply, std::vector<std::string>{request.reply.empty() ? "" : request.reply + '\0'});
+    }
+    const auto published = subscriber.receive_frames(5000);
+    EXPECT_EQ(published, (std::vector<std::string>{"a$", std::string("{\"ok\":true}", 12)}));
+    EXPECT_FALSE(subscriber.receive_frames(200).has_value()) << "published more than the valid request";
+    EXPECT_EQ(waitpid(relay.pid, nullptr, WNOHANG), 0) << "the relay stopped";
+}
+#endif
+
+}  // namespace
