@@ -163,7 +163,7 @@ struct socket_recipe {
     bool closing_names_url;
     const char* announce;  // DEBUG record before each creation, or null
     bool init_failure_names_url;
-    socket_option options[2];
+    socket_option options[3];  // entries without a name are not set
     bool binds;
     const char* attach_failure;
     bool pause_after_failed_bind;
@@ -209,7 +209,7 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
         return false;
     }
     for (const socket_option& setting : recipe.options) {
-        if (zmq_setsockopt(socket, setting.option, &setting.value, sizeof setting.value) != 0) {
+        if (setting.name != nullptr && zmq_setsockopt(socket, setting.option, &setting.value, sizeof setting.value) != 0) {
             const int err = zmq_errno();
             LOG4CXX_WARN(logger, "Failed to Set Socket " << setting.name << " (" << setting.value << ") -- "
                                                          << zmq_strerror(err));
@@ -259,6 +259,37 @@ int send_topic_frame(void* socket, const std::string& topic, bool terminated)
     std::memcpy(frame, topic.data(), topic.size());
     frame[topic.size()] = '$';
     return zmq_send(socket, frame, topic.size() + 1, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+}
+
+// Whether libzmq may drop a message for a subscriber whose queue is full
+// (its default), or must refuse the whole message with EAGAIN instead.
+void allow_drops(void* socket, bool allowed)
+{
+    const int no_drop = allowed ? 0 : 1;
+    zmq_setsockopt(socket, ZMQ_XPUB_NODROP, &no_drop, sizeof no_drop);
+}
+
+// A publish socket runs with ZMQ_XPUB_NODROP, so a message that some matching
+// subscriber's queue has no room for is refused (EAGAIN) rather than dropped
+// unseen. The queue may only look full: libzmq takes in the subscribers' read
+// credits about once a millisecond during sends, so asking for ZMQ_EVENTS
+// takes them in now, and the message goes out if that made room. If not, it
+// goes out with drops allowed, so that only the subscribers whose queues are
+// full miss it; `dropped` tells the caller to allow no drops again after the
+// data frame and to report the loss. Costs nothing while every queue has room.
+[[gnu::cold]] [[gnu::noinline]] int send_topic_frame_past_full_queue(void* socket, const std::string& topic,
+                                                                     bool terminated, bool& dropped)
+{
+    int events = 0;
+    size_t events_size = sizeof events;
+    zmq_getsockopt(socket, ZMQ_EVENTS, &events, &events_size);
+    const int sent = send_topic_frame(socket, topic, terminated);
+    if (sent != -1 || zmq_errno() != EAGAIN) {
+        return sent;
+    }
+    dropped = true;
+    allow_drops(socket, true);
+    return send_topic_frame(socket, topic, terminated);
 }
 
 // A receive that found nothing within its timeout leaves the socket as it is;
@@ -606,12 +637,24 @@ vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context& owner, const std::string& u
                     "Initializing ZMQ Publish Socket: ", url, context);
 }
 
+// Closed without an unbind: libzmq's unbind also ends the connections
+// accepted on the endpoint, with the messages still queued for them, which
+// would defeat the linger. The close alone releases the endpoint too.
 vorzmq_pub_socket::~vorzmq_pub_socket()
 {
     if (socket != nullptr) {
-        zmq_unbind(socket, url.c_str());
         close_socket(socket);
     }
+}
+
+void vorzmq_pub_socket::set_high_water_mark(int32_t messages)
+{
+    high_water_mark = messages;
+}
+
+void vorzmq_pub_socket::set_linger_ms(int32_t milliseconds)
+{
+    linger_ms = milliseconds;
 }
 
 bool vorzmq_pub_socket::valid()
@@ -632,7 +675,9 @@ void vorzmq_pub_socket::init_if_necessary()
                                true,
                                nullptr,
                                true,
-                               {{ZMQ_SNDHWM, high_water_mark, "High Water Mark"}, {ZMQ_LINGER, linger_ms, "Linger"}},
+                               {{ZMQ_SNDHWM, high_water_mark, "High Water Mark"},
+                                {ZMQ_LINGER, linger_ms, "Linger"},
+                                {ZMQ_XPUB_NODROP, 1, "No Drop"}},
                                true,
                                "Failed to Bind ZMQ URL: ",
                                false};
@@ -650,9 +695,16 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
 
     const bool terminated = !topic.empty() && topic.back() == '$';
     const char* const terminator = terminated ? "" : "$";
-    const int sent = send_topic_frame(socket, topic, terminated);
+    int sent = send_topic_frame(socket, topic, terminated);
+    bool dropped = false;
+    if (sent == -1 && zmq_errno() == EAGAIN) {
+        sent = send_topic_frame_past_full_queue(socket, topic, terminated, dropped);
+    }
     if (sent == -1) {
         const int err = zmq_errno();
+        if (dropped) {
+            allow_drops(socket, false);
+        }
         if (err == EAGAIN) {
             LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
                                                                      << " -- ZMQ Error: " << zmq_strerror(err));
@@ -666,7 +718,15 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     }
 
     // c_str() ends in the zero byte that the data frame carries.
-    if (zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT) == -1) {
+    sent = zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT);
+    if (dropped) {
+        const int err = zmq_errno();
+        allow_drops(socket, false);
+        LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
+                                                                 << " -- ZMQ Error: " << zmq_strerror(EAGAIN));
+        errno = err;
+    }
+    if (sent == -1) {
         const int err = zmq_errno();
         if (err == EAGAIN) {
             LOG4CXX_WARN(logger, "Failed to Publish Message: " << data << " -- ZMQ Error: " << zmq_strerror(err));
