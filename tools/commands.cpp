@@ -11,6 +11,7 @@
 #include <json/writer.h>
 #include <unistd.h>
 
+#include "drain.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -138,6 +139,19 @@ void relay_one(vorzmq_pub_socket& publisher, const std::string& text)
     print_line((bare_topic.empty() ? std::string("(no topic)") : bare_topic) + " " + data);
 }
 
+// Before a publishing command closes its socket: its subscribers get up to
+// `linger_ms` to read what is queued for them; what is left then is dropped,
+// and said so.
+void leave_when_read(const char* command, int linger_ms)
+{
+    const std::size_t unread = wait_until_peers_have_read(linger_ms);
+    if (unread != 0) {
+        std::cerr << command << ": " << unread << " bytes still unread by subscribers after " << linger_ms
+                  << " ms (--linger-ms); dropped" << std::endl;
+        exit_dropping_unsent(exit_failure);
+    }
+}
+
 }  // namespace
 
 int run_url(const std::string& name)
@@ -224,6 +238,8 @@ int run_publish(const publish_options& options)
     require_ipc_directory(url);
     vorzmq_context context;
     vorzmq_pub_socket publisher(context, url);
+    publisher.set_high_water_mark(options.hwm);
+    publisher.set_linger_ms(options.linger_ms);
     bind_or_fail(publisher, url);
     if (options.wait_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.wait_ms));
@@ -238,6 +254,7 @@ int run_publish(const publish_options& options)
                       << std::endl;
         }
     });
+    leave_when_read("vorzmq publish", options.linger_ms);
     return failed == 0 ? 0 : exit_failure;
 }
 
@@ -311,6 +328,8 @@ int run_relay(const relay_options& options)
     {
         vorzmq_reply_socket requests(context, listen_url);
         vorzmq_pub_socket publisher(context, publish_url);
+        publisher.set_high_water_mark(options.hwm);
+        publisher.set_linger_ms(options.linger_ms);
         bind_or_fail(publisher, publish_url);
         bind_or_fail(requests, listen_url);
         std::cerr << "vorzmq relay: re-broadcasting requests from " << listen_url << " on " << publish_url << '\n';
@@ -321,6 +340,7 @@ int run_relay(const relay_options& options)
                 relay_one(publisher, request.str());
             }
         }
+        leave_when_read("vorzmq relay", options.linger_ms);
     }
     return 0;
 }
