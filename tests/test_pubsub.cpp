@@ -837,10 +837,10 @@ std::vector<receive_fault_case> receive_fault_cases()
          data_failure + error_text(EINTR) + closing, true},
         {"buffer_topic_frame_context_terminated", true, zmq_call::msg_recv, 0, ETERM,
          topic_failure + error_text(ETERM) + closing, true},
-        {"buffer_data_frame_interrupted", true, zmq_call::recv, 0, EINTR, data_failure + error_text(EINTR) + closing,
+        {"buffer_data_frame_interrupted", true, zmq_call::msg_recv, 1, EINTR, data_failure + error_text(EINTR) + closing,
          true},
         {"stream_data_frame_timed_out", false, zmq_call::msg_recv, 1, EAGAIN, data_timeout, false},
-        {"buffer_data_frame_timed_out", true, zmq_call::recv, 0, EAGAIN, data_timeout, false},
+        {"buffer_data_frame_timed_out", true, zmq_call::msg_recv, 1, EAGAIN, data_timeout, false},
     };
 }
 
