@@ -157,7 +157,11 @@ private:
 // Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
 // The constructor logs DEBUG. The destructor closes the socket without
 // unbinding: what is still queued goes on to the subscribers for up to the
-// linger (1000 ms), and the context's destructor waits for it.
+// linger (1000 ms), and the context's destructor waits for it. (Over ipc://
+// a libzmq subscriber that is more than its own receive mark, 1000 messages
+// by default, behind when the connection ends drops what it has not read
+// yet; a host that ends right after a long burst keeps the socket open until
+// its subscribers have caught up.)
 //
 // Each subscriber has a queue of at most the high-water mark, 16 messages by
 // default. A message that finds a subscriber's queue full is dropped for that
