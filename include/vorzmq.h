@@ -214,7 +214,23 @@ private:
 // message is a topic frame (topic plus "$" unless it already ends in "$")
 // and a data frame (data plus one zero byte), both sent without waiting.
 // Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
-// The constructor logs DEBUG; the destructor unbinds and closes the socket.
+// The constructor logs DEBUG. The destructor closes the socket without
+// unbinding: what is still queued goes on to the subscribers for up to the
+// linger (1000 ms), and the context's destructor waits for it. (Over ipc://
+// a libzmq subscriber that is more than its own receive mark, 1000 messages
+// by default, behind when the connection ends drops what it has not read
+// yet; a host that ends right after a long burst keeps the socket open until
+// its subscribers have caught up.)
+//
+// Each subscriber has a queue of at most the high-water mark, 16 messages by
+// default. A message that finds a subscriber's queue full is dropped for that
+// subscriber alone, so a burst of more than 16 messages published faster than
+// the subscriber's connection drains them is not delivered whole. Hosts that
+// publish bursts raise the mark before the first send: to twice the longest
+// burst (messages sent just before still hold queue places that the socket
+// has not yet taken back), or to 0 for no limit (memory then grows with a
+// subscriber that stops reading). A subscriber that connects after a message
+// was published never receives it.
 class VORZMQ_API vorzmq_pub_socket {
 public:
     vorzmq_pub_socket(vorzmq_context& context, const std::string& url);
@@ -231,9 +247,18 @@ public:
     void init_if_necessary();
 
     // Publishes one message. Apart from the bind of the first call it never
-    // blocks. A full queue is a WARN and the message is dropped; other
-    // errors are ERRORs and re-bind next time.
+    // blocks. A full queue is a WARN ("Failed to Publish Message Topic: ...
+    // Resource temporarily unavailable") and the message is dropped for the
+    // subscribers whose queues are full; it is logged once each time a queue
+    // overflows, not for every message that subscriber misses until it has
+    // room again. Other errors are ERRORs and re-bind next time.
     void send(const std::string& topic, const std::string& data);
+
+    // Settings for hosts that need other than the defaults (16 messages and
+    // 1000 ms; a mark of 0 means no limit, a linger of -1 waits without
+    // limit). Both apply to the next socket created and log nothing.
+    void set_high_water_mark(int32_t messages);
+    void set_linger_ms(int32_t milliseconds);
 
     // The endpoint the socket is bound to, with the port libzmq chose for a
     // wildcard such as tcp://127.0.0.1:*; empty while not bound.

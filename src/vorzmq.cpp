@@ -358,7 +358,7 @@ struct socket_recipe {
     bool closing_names_url;
     const char* announce;  // DEBUG record before each creation, or null
     bool init_failure_names_url;
-    socket_option options[2];
+    socket_option options[3];  // entries without a name are not set
     bool binds;
     const char* attach_failure;
     bool pause_after_failed_bind;
@@ -408,7 +408,7 @@ bool ensure_socket(const socket_recipe& recipe, void* context, const std::string
         return false;
     }
     for (const socket_option& setting : recipe.options) {
-        if (zmq_setsockopt(socket, setting.option, &setting.value, sizeof setting.value) != 0) {
+        if (setting.name != nullptr && zmq_setsockopt(socket, setting.option, &setting.value, sizeof setting.value) != 0) {
             const int err = zmq_errno();
             LOG4CXX_WARN(logger, "Failed to Set Socket " << setting.name << " (" << setting.value << ") -- "
                                                          << zmq_strerror(err));
@@ -494,6 +494,37 @@ int send_topic_frame(void* socket, const std::string& topic, bool terminated)
     std::memcpy(frame, topic.data(), topic.size());
     frame[topic.size()] = '$';
     return zmq_send(socket, frame, topic.size() + 1, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+}
+
+// Whether libzmq may drop a message for a subscriber whose queue is full
+// (its default), or must refuse the whole message with EAGAIN instead.
+void allow_drops(void* socket, bool allowed)
+{
+    const int no_drop = allowed ? 0 : 1;
+    zmq_setsockopt(socket, ZMQ_XPUB_NODROP, &no_drop, sizeof no_drop);
+}
+
+// A publish socket runs with ZMQ_XPUB_NODROP, so a message that some matching
+// subscriber's queue has no room for is refused (EAGAIN) rather than dropped
+// unseen. The queue may only look full: libzmq takes in the subscribers' read
+// credits about once a millisecond during sends, so asking for ZMQ_EVENTS
+// takes them in now, and the message goes out if that made room. If not, it
+// goes out with drops allowed, so that only the subscribers whose queues are
+// full miss it; `dropped` tells the caller to allow no drops again after the
+// data frame and to report the loss. Costs nothing while every queue has room.
+[[gnu::cold]] [[gnu::noinline]] int send_topic_frame_past_full_queue(void* socket, const std::string& topic,
+                                                                     bool terminated, bool& dropped)
+{
+    int events = 0;
+    size_t events_size = sizeof events;
+    zmq_getsockopt(socket, ZMQ_EVENTS, &events, &events_size);
+    const int sent = send_topic_frame(socket, topic, terminated);
+    if (sent != -1 || zmq_errno() != EAGAIN) {
+        return sent;
+    }
+    dropped = true;
+    allow_drops(socket, true);
+    return send_topic_frame(socket, topic, terminated);
 }
 
 // A receive that found nothing within its timeout leaves the socket as it is;
@@ -913,12 +944,24 @@ vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context& owner, const std::string& u
                     "Initializing ZMQ Publish Socket: ", url, context);
 }
 
+// Closed without an unbind: libzmq's unbind also ends the connections
+// accepted on the endpoint, with the messages still queued for them, which
+// would defeat the linger. The close alone releases the endpoint too.
 vorzmq_pub_socket::~vorzmq_pub_socket()
 {
     if (socket != nullptr) {
-        zmq_unbind(socket, url.c_str());
         close_socket(socket);
     }
+}
+
+void vorzmq_pub_socket::set_high_water_mark(int32_t messages)
+{
+    high_water_mark = messages;
+}
+
+void vorzmq_pub_socket::set_linger_ms(int32_t milliseconds)
+{
+    linger_ms = milliseconds;
 }
 
 bool vorzmq_pub_socket::valid()
@@ -939,7 +982,9 @@ void vorzmq_pub_socket::init_if_necessary()
                                true,
                                nullptr,
                                true,
-                               {{ZMQ_SNDHWM, high_water_mark, "High Water Mark"}, {ZMQ_LINGER, linger_ms, "Linger"}},
+                               {{ZMQ_SNDHWM, high_water_mark, "High Water Mark"},
+                                {ZMQ_LINGER, linger_ms, "Linger"},
+                                {ZMQ_XPUB_NODROP, 1, "No Drop"}},
                                true,
                                "Failed to Bind ZMQ URL: ",
                                false};
@@ -957,10 +1002,17 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
 
     const bool terminated = !topic.empty() && topic.back() == '$';
     const char* const terminator = terminated ? "" : "$";
-    const int sent = send_topic_frame(socket, topic, terminated);
+    int sent = send_topic_frame(socket, topic, terminated);
+    bool dropped = false;
+    if (sent == -1 && zmq_errno() == EAGAIN) {
+        sent = send_topic_frame_past_full_queue(socket, topic, terminated, dropped);
+    }
     if (sent == -1) {
         const int err = zmq_errno();
         record_failed_publish(socket, err);
+        if (dropped) {
+            allow_drops(socket, false);
+        }
         if (err == EAGAIN) {
             LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
                                                                      << " -- ZMQ Error: " << zmq_strerror(err));
@@ -974,7 +1026,15 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     }
 
     // c_str() ends in the zero byte that the data frame carries.
-    if (zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT) == -1) {
+    sent = zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT);
+    if (dropped) {
+        const int err = zmq_errno();
+        allow_drops(socket, false);
+        LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
+                                                                 << " -- ZMQ Error: " << zmq_strerror(EAGAIN));
+        errno = err;
+    }
+    if (sent == -1) {
         const int err = zmq_errno();
         record_failed_publish(socket, err);
         if (err == EAGAIN) {
@@ -986,7 +1046,11 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
         }
         return;
     }
-    record(vorzmq_result::ok);
+    if (dropped) {
+        record(vorzmq_result::dropped, EAGAIN);
+    } else {
+        record(vorzmq_result::ok);
+    }
 }
 
 std::string vorzmq_pub_socket::last_endpoint() const
@@ -1015,7 +1079,14 @@ bool receive_topic_frame(void* socket, int flags, frame& topic)
 bool receive_text(const char* signature, void* socket, int flags, int32_t timeout_ms, bool& reset_pending,
                   std::stringstream& stream, std::string* topic_out)
 {
+    // Without the topic wanted, one frame serves for the topic and then the
+    // data: each receive releases what the frame held before.
     frame topic;
+    std::optional<frame> data_kept;
+    if (topic_out != nullptr) {
+        data_kept.emplace();
+    }
+    frame& data = data_kept ? *data_kept : topic;
     if (!receive_topic_frame(socket, flags, topic)) {
         const int err = zmq_errno();
         record_failed_receive(err == EAGAIN, err);
@@ -1023,7 +1094,6 @@ bool receive_text(const char* signature, void* socket, int flags, int32_t timeou
                               "Failed to Receive Message Topic -- ZMQ Error: ", reset_pending);
         return false;
     }
-    frame data;
     if (zmq_msg_recv(&data.message, socket, flags) == -1 || !discard_rest_of_message(socket, data.more())) {
         const int err = zmq_errno();
         record_failed_receive(err == EAGAIN, err);
@@ -1031,8 +1101,6 @@ bool receive_text(const char* signature, void* socket, int flags, int32_t timeou
                               "Failed to Receive Message -- ZMQ Error: ", reset_pending);
         return false;
     }
-    record(vorzmq_result::ok);
-    stream << data.text();
     if (topic_out != nullptr) {
         const char* bytes = static_cast<const char*>(zmq_msg_data(&topic.message));
         size_t size = zmq_msg_size(&topic.message);
@@ -1041,6 +1109,11 @@ bool receive_text(const char* signature, void* socket, int flags, int32_t timeou
         }
         topic_out->assign(bytes, size);
     }
+    record(vorzmq_result::ok);
+    // Unformatted: a formatted insertion would build a sentry and pad to the
+    // stream's width for every message.
+    const std::string_view text = data.text();
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
     return true;
 }
 
@@ -1112,9 +1185,12 @@ void vorzmq_sub_socket::add_topic(const std::string& topic)
 bool vorzmq_sub_socket::receive(std::stringstream& stream)
 {
     static constexpr char signature[] = "bool vorzmq_sub_socket::receive(std::stringstream&)";
-    init_if_necessary();
-    if (filters.empty()) {
-        add_topic("");
+    // The set-up's tests, inline: a small message costs little more.
+    if (!socket_ready(context, socket, reset_pending) || filters.empty()) {
+        init_if_necessary();
+        if (filters.empty()) {
+            add_topic("");
+        }
     }
     if (socket == nullptr) {
         LOG4CXX_ERROR(logger, "Cannot Receive Request without Valid Socket");
@@ -1140,16 +1216,18 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
 bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
 {
     static constexpr char signature[] = "bool vorzmq_sub_socket::receive(void*, size_t)";
-    init_if_necessary();
-    if (filters.empty()) {
-        add_topic("");
+    if (!socket_ready(context, socket, reset_pending) || filters.empty()) {
+        init_if_necessary();
+        if (filters.empty()) {
+            add_topic("");
+        }
     }
     if (socket == nullptr) {
         LOG4CXX_ERROR(logger, "Cannot Receive Messages without Valid Socket");
         return false;
     }
-    frame topic;
-    if (!receive_topic_frame(socket, receive_flags, topic)) {
+    frame message;
+    if (!receive_topic_frame(socket, receive_flags, message)) {
         const int err = zmq_errno();
         record_failed_receive(err == EAGAIN, err);
         report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms,
@@ -1157,12 +1235,19 @@ bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
                               "Failed to Receive Message Topic -- ZMQ Error: ", reset_pending);
         return false;
     }
-    if (zmq_recv(socket, buffer, buffer_size, receive_flags) == -1 || !discard_rest_of_message(socket)) {
+    // Received whole and copied as far as it fits: the frame tells whether
+    // more follow, where zmq_recv would need a ZMQ_RCVMORE query.
+    if (zmq_msg_recv(&message.message, socket, receive_flags) == -1 ||
+        !discard_rest_of_message(socket, message.more())) {
         const int err = zmq_errno();
         record_failed_receive(err == EAGAIN, err);
         report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms, "No Messages Received Before Timeout: ",
                               "Failed to Receive Message -- ZMQ Error: ", reset_pending);
         return false;
+    }
+    const size_t size = std::min(zmq_msg_size(&message.message), buffer_size);
+    if (size != 0) {
+        std::memcpy(buffer, zmq_msg_data(&message.message), size);
     }
     record(vorzmq_result::ok);
     return true;

@@ -15,6 +15,7 @@
 #include <json/writer.h>
 #include <unistd.h>
 
+#include "drain.h"
 #include "relay_request.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
@@ -243,6 +244,19 @@ void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, cons
     print_line((bare_topic.empty() ? std::string("(no topic)") : bare_topic) + " " + request.data);
 }
 
+// Before a publishing command closes its socket: its subscribers get up to
+// `linger_ms` to read what is queued for them; what is left then is dropped,
+// and said so.
+void leave_when_read(const char* command, int linger_ms)
+{
+    const std::size_t unread = wait_until_peers_have_read(linger_ms);
+    if (unread != 0) {
+        std::cerr << command << ": " << unread << " bytes still unread by subscribers after " << linger_ms
+                  << " ms (--linger-ms); dropped" << std::endl;
+        exit_dropping_unsent(exit_failure);
+    }
+}
+
 }  // namespace
 
 int run_url(const std::string& name)
@@ -353,6 +367,8 @@ int run_publish(const publish_options& options)
     vorzmq_context context;
     vorzmq_pub_socket publisher(context, url);
     warn_about_dollar("publish", options.topic, true);
+    publisher.set_high_water_mark(options.hwm);
+    publisher.set_linger_ms(options.linger_ms);
     const std::string bound = bind_or_fail(publisher, url);
     std::cerr << "vorzmq publish: publishing on " << bound << '\n';
     if (options.wait_ms > 0) {
@@ -367,6 +383,7 @@ int run_publish(const publish_options& options)
                       << vorzmq_result_text(vorzmq_last_result()) << ": " << failure_reason() << std::endl;
         }
     });
+    leave_when_read("vorzmq publish", options.linger_ms);
     return failed == 0 ? 0 : exit_failure;
 }
 
@@ -460,6 +477,8 @@ int run_relay(const relay_options& options)
     {
         vorzmq_reply_socket requests(context, listen_url);
         vorzmq_pub_socket publisher(context, publish_url);
+        publisher.set_high_water_mark(options.hwm);
+        publisher.set_linger_ms(options.linger_ms);
         const std::string publishing = bind_or_fail(publisher, publish_url);
         const std::string listening = bind_or_fail(requests, listen_url);
         std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n';
@@ -476,6 +495,7 @@ int run_relay(const relay_options& options)
                 relay_one(requests, publisher, request.str());
             }
         }
+        leave_when_read("vorzmq relay", options.linger_ms);
     }
     return 0;
 }

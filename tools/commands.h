@@ -28,6 +28,10 @@ struct publish_options {
     std::string topic;
     std::vector<std::string> data;  // none: one per line of stdin
     int wait_ms = 0;
+    // No limit: the input is finite, so a subscriber that keeps up gets all
+    // of it however fast it is piped in.
+    int hwm = 0;
+    int linger_ms = 10000;
 };
 
 struct subscribe_options {
@@ -47,6 +51,11 @@ struct rebroadcast_options {
 struct relay_options {
     std::string listen;
     std::string publish;
+    // A service runs for ever, so its queues stay bounded; requests arrive
+    // one acknowledged exchange at a time, far too slowly to put this many
+    // between the relay and a subscriber that keeps up.
+    int hwm = 100000;
+    int linger_ms = 10000;
 };
 
 int run_url(const std::string& name);

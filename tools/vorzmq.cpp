@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,13 @@ const char endpoint_help[] =
     "which means ipc://$VOR_HOME/queues/NAME";
 
 // Options every subcommand has; `log_level` is read once parsing is done.
-void add_common_options(CLI::App& command, std::string& log_level, const std::string& example)
+void add_common_options(CLI::App& command, std::string& log_level, const std::string& example,
+                        const std::string& notes = {})
 {
     command.add_option("--log-level", log_level, "Show the library's records from this level on (stderr)")
         ->transform(CLI::IsMember({"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL", "OFF"}, CLI::ignore_case))
         ->default_str("WARN");
-    command.footer("Example:\n" + example);
+    command.footer(notes + "Example:\n" + example);
 }
 
 // For counts: CLI::PositiveNumber would print the whole range of a double.
@@ -81,6 +83,34 @@ void restore(std::vector<std::string>& arguments)
     for (std::string& argument : arguments) {
         restore(argument);
     }
+}
+
+// The publishing commands' queue bound and exit linger, and the one place
+// that says when a published message can still be lost.
+void add_delivery_options(CLI::App& command, int& hwm, int& linger_ms, const std::string& end)
+{
+    command
+        .add_option("--hwm", hwm,
+                    "High-water mark: messages queued for each subscriber before newer ones are dropped for it "
+                    "(0: no limit)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
+    command
+        .add_option("--linger-ms", linger_ms,
+                    "How long messages still queued when " + end + " may take to reach the subscribers "
+                    "(-1: wait without limit)")
+        ->capture_default_str()
+        ->check(CLI::Range(-1, std::numeric_limits<int32_t>::max()));
+}
+
+// When a published message can still be lost, for the publishing commands'
+// help.
+std::string delivery_note(const std::string& end)
+{
+    return "Every message reaches every subscriber that keeps up, except:\n"
+           "  - a subscriber that joins late (connects or subscribes after the message went out);\n"
+           "  - a subscriber that falls more than --hwm messages behind (a WARN says so);\n"
+           "  - what is still queued for a subscriber when --linger-ms runs out after " + end + ".\n\n";
 }
 
 std::string version_text()
@@ -145,8 +175,10 @@ int main(int argc, char** argv)
                      "Wait this long after binding so subscribers can join; a message published while nobody "
                      "subscribes reaches nobody")
         ->check(CLI::Range(0, 3600000));
+    add_delivery_options(*publish_command, publish.hwm, publish.linger_ms, "the input ends");
     add_common_options(*publish_command, log_level,
-                       "  vorzmq subscribe events alarm &\n  vorzmq publish events alarm '{\"level\":3}' --wait-ms 1000");
+                       "  vorzmq subscribe events alarm &\n  vorzmq publish events alarm '{\"level\":3}' --wait-ms 1000",
+                       delivery_note("the input ends"));
     publish_command->callback([&] { command = [&] { return run_publish(publish); }; });
 
     subscribe_options subscribe;
@@ -183,10 +215,12 @@ int main(int argc, char** argv)
         ->required();
     relay_command->add_option("--publish", relay.publish, "Where subscribers connect: a URL or a queue name")
         ->required();
+    add_delivery_options(*relay_command, relay.hwm, relay.linger_ms, "the relay stops");
     add_common_options(*relay_command, log_level,
                        "  vorzmq relay --listen relay --publish events &\n"
                        "  vorzmq subscribe events alarm &\n"
-                       "  vorzmq rebroadcast relay alarm '{\"level\":3}'");
+                       "  vorzmq rebroadcast relay alarm '{\"level\":3}'",
+                       delivery_note("the relay stops"));
     relay_command->callback([&] { command = [&] { return run_relay(relay); }; });
 
     listen_options listen;

@@ -153,4 +153,26 @@ case_topics_shown_and_dollar_warned() {
     [ "$(grep -c . "$WORK/exact.out")" -eq 1 ] || fail "--count 1 printed more than one message"
 }
 
+# A burst piped in far faster than the subscriber prints it, which is then
+# still well behind when the input ends: nothing may be dropped on the way or
+# at the publisher's exit.
+case_piped_burst_arrives_whole() {
+    start subscriber subscribe events t
+    mkfifo "$WORK/lines"
+    START_INPUT=$WORK/lines start publisher publish events t
+    exec 3>"$WORK/lines"
+    local attempt
+    for attempt in $(seq 1 100); do
+        echo "greeting $attempt" >&3
+        grep -qF greeting "$WORK/subscriber.out" && break
+        sleep 0.1
+    done
+    seq 1 100000 >&3
+    exec 3>&-
+    wait_for_exit "$publisher_pid" 0 60
+    wait_for_line "$WORK/subscriber.out" 100000 15 "$subscriber_pid"
+    cmp -s <(seq 1 100000) <(without_greetings "$WORK/subscriber.out") ||
+        fail "$(without_greetings "$WORK/subscriber.out" | wc -l) lines arrived, not 1 to 100000 in order"
+}
+
 run_case
