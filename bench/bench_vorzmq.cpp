@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every scenario twice, side by side: through libvorzmq ("lib") and through
 // raw libzmq doing the same work ("raw": same frames, same checks, same copy
 // into the host's stream or buffer). Each lib/raw pair is registered

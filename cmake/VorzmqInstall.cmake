@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation, the CMake package, pkg-config file and the Debian packages.
 #
 # Components decide which .deb a file lands in:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libvorzmq: request/reply, publish/subscribe and re-broadcast over ZeroMQ.
 //
 // Conventions shared by every class below:

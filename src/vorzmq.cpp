@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libvorzmq: the six socket and context classes and the three free functions.
 //
 #include "vorzmq.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compares the dynamic symbols that libvorzmq.so.1 defines with the
 # checked-in list, so that an accidental export or a dropped symbol (a break
 # of soname 1) fails the build's tests.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs this build into a fresh prefix, then builds and runs the host
 # program in tests/consumer/ against that prefix only.
 #   consumer.sh find_package|pkg-config <build dir> <consumer source dir>

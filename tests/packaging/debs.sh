@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages of this build into a fresh directory and checks
 # each package's control fields and file list.
 #   debs.sh <build dir> <version> <libdir> <includedir> <bindir> <with tool: 0|1> <config>
