@@ -37,8 +37,11 @@ case $mode in
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
 
-ldd "$program" | grep -q "libvorzmq.so.1 => $libdir/" \
-  || { echo "$program does not load the installed library:" >&2; ldd "$program" >&2; exit 1; }
+# Not `ldd | grep -q`: grep leaving early kills ldd with SIGPIPE, which
+# pipefail reports as a failure.
+loaded=$(ldd "$program")
+grep -q "libvorzmq.so.1 => $libdir/" <<<"$loaded" \
+  || { echo "$program does not load the installed library:" >&2; echo "$loaded" >&2; exit 1; }
 export VOR_HOME=$work/home
 mkdir -p "$VOR_HOME/queues"
 "$program"

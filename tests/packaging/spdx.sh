@@ -14,7 +14,7 @@ while IFS= read -r -d '' file; do
   esac
   [ -f "$file" ] || continue  # deleted in the work tree
   if [ "$(head -c 2 "$file")" = '#!' ]; then line=2; else line=1; fi
-  if ! sed -n "${line}p" "$file" | grep -q 'SPDX-License-Identifier: MIT'; then
+  if [[ $(sed -n "${line}p" "$file") != *'SPDX-License-Identifier: MIT'* ]]; then
     echo "no 'SPDX-License-Identifier: MIT' on line $line of $file"
     missing=$((missing + 1))
   fi
