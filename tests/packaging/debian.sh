@@ -33,9 +33,10 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 arch=$(dpkg --print-architecture)
 debs=()
-for package in libvorzmq1 libvorzmq-dev vorzmq-tools; do
+# The file names carry debian/changelog's version: it must be the project's.
+runtime=libvorzmq${version%%.*}
+for package in "$runtime" libvorzmq-dev vorzmq-tools; do
   deb=$work/${package}_${version}_$arch.deb
-  # The version comes from debian/changelog; it must be the project's.
   [ -f "$deb" ] || { echo "no $(basename "$deb"); made: $(cd "$work" && ls ./*.deb)"; exit 1; }
   debs+=("$deb")
 done
@@ -49,8 +50,8 @@ fi
 
 depends=$(dpkg-deb -f "$work/libvorzmq-dev_${version}_$arch.deb" Depends)
 case ", $depends," in
-  *", libvorzmq1 (= $version),"*) ;;
-  *) fail "libvorzmq-dev Depends '$depends' lacks 'libvorzmq1 (= $version)'" ;;
+  *", $runtime (= $version),"*) ;;
+  *) fail "libvorzmq-dev Depends '$depends' lacks '$runtime (= $version)'" ;;
 esac
 
 root=$work/root
