@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the two benchmark programs: endpoints, payloads and the
 // raw libzmq socket set-up that mirrors what the library configures.
 #ifndef VORZMQ_BENCH_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every scenario twice, side by side: through libvorzmq ("lib") and through
 // the leanest raw libzmq code that hands the host the same bytes ("raw": same
 // frames and checks, each frame received into a zmq_msg_t that is reused from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resident memory and open descriptors of the library against raw libzmq.
 // One scenario per process, so that one cannot leave heap behind for another:
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Turns the benchmark's JSON output (and the memory program's JSON lines)
 into the table of scenario, raw, library and ratio, and plots round-trip time
 against message size for the library and raw libzmq as an SVG.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Every dependency comes from Debian 12 packages (see scripts/install-deps).
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(ZMQ REQUIRED IMPORTED_TARGET libzmq>=4.3)

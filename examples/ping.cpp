@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A minimal host program: one acknowledged request from a request socket to
 // a reply socket over an ipc:// queue under $VOR_HOME, and the outcome of
 // each side. Ends within seconds either way, exit status 0 when acknowledged.

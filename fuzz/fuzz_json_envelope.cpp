@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // build_json with any topic and any data text: it never throws, refuses
 // exactly what JsonCpp cannot parse, and what it writes parses back to the
 // same data and topic (where their strings are well-formed UTF-8; JsonCpp

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The re-broadcast request with any topic and any data text, against a raw
 // REP peer on its own thread: rebrdcst never throws, sends nothing for data
 // that is not JSON, and otherwise sends one compact line that parses back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reply socket's receive fed arbitrary requests by a raw DEALER peer
 // over a real ipc socket: any number of frames, any sizes, zero bytes.
 // Every request is taken (its first frame's text up to a zero byte), each

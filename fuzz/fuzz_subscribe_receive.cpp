@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subscribe socket's receives fed arbitrary messages by a raw PUB peer
 // over a real ipc socket: any frame counts (one frame alone, no data frame,
 // extra frames), sizes and zero bytes. Each message of two frames or more

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the libFuzzer harnesses: the host's logger (silenced), a reader
 // that turns fuzz input into values, and an ipc endpoint in a private
 // temporary directory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A raw libzmq socket on its own context, for the harnesses that feed the
 // library arbitrary messages over a real socket.
 #ifndef VORZMQ_FUZZ_RAW_PEER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a harness over files and directories of inputs, without libFuzzer:
 // the seed corpora become ordinary tests with any compiler.
 #include <cstdint>

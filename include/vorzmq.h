@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libvorzmq: request/reply, publish/subscribe and re-broadcast over ZeroMQ.
 //
 // Conventions shared by every class below:
@@ -24,8 +25,9 @@
 #include <json/value.h>
 #include <log4cxx/logger.h>
 
+// The one source of the version: CMake reads these three lines.
 #define VORZMQ_VERSION_MAJOR 1
-#define VORZMQ_VERSION_MINOR 0
+#define VORZMQ_VERSION_MINOR 1
 #define VORZMQ_VERSION_PATCH 0
 
 // The library is built with hidden visibility; only what is marked here is

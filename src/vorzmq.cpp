@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libvorzmq: the six socket and context classes, the poller and the three
 // free functions.
 //

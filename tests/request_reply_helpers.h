@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the context, naming, request and reply suites: records looked
 // up with their location, scoped process settings, and peers that answer a
 // scripted list of requests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The messaging context's lifecycle records, the context check of every
 // socket constructor, and the queue endpoint naming functions.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every libzmq call that the library makes, forced to fail: each case checks
 // the record that the failure leaves and that the next operation works again
 // (after the closing WARN where the failure breaks the socket).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The topic-data envelope of build_json and the re-broadcast request.
 #include <zmq.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request/reply and publish/subscribe across a real network link: two
 // network namespaces joined by a veth pair, the serving side (a reply and a
 // publish socket of this library) in one, the test's own request and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The publish and subscribe sockets: exact frames against raw libzmq peers,
 // filters end to end, and recovery from failures forced through the harness.
 #include <zmq.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The readiness step after every successful bind, seen through the two
 // binding sockets: the 500 ms pause, mode 0771 on an ipc:// endpoint file,
 // and the warning when the mode cannot be set.

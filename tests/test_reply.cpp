@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reply socket against raw libzmq REQ peers, where the bytes on the wire
 // matter, and against the library's own request socket end to end.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request socket against raw libzmq REP peers.
 #include <zmq.h>
 

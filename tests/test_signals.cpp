@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals and shutdown: a blocking receive interrupted by a signal (EINTR)
 // or by the context shutting down (ETERM) ends with its record and leaves the
 // object usable; destroying sockets and then the context never waits beyond

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Chaos soak: request sockets against reply peers that, chosen from a fixed
 // seed, answer, drop the reply, answer with wrong bytes, answer late or are
 // restarted; subscribers reset mid-stream while a publisher keeps sending.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vorzmq subcommands. Each returns the process's exit status, or throws
 // usage_error / command_failure (tool_runtime.h) with a one-line reason.
 #ifndef VORZMQ_TOOL_COMMANDS_H

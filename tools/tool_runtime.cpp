@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tool_runtime.h"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every vorzmq subcommand shares: logging set-up, failure reasons,
 // stop signals, endpoint resolution and the
 // errors that decide the exit status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vorzmq: pokes queues, watches topics and runs the re-broadcast relay from
 // the command line, through libvorzmq's public API as any host would.
 #include <cstring>

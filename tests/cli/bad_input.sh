@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What the tool says, and with which exit status, when the command line is
 # wrong; and that every subcommand explains itself.
 source "$(dirname "$0")/helpers.sh"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/demo with the built tool: it completes, shows each side's messages,
 # and leaves no process behind, also when interrupted.
 source "$(dirname "$0")/helpers.sh"

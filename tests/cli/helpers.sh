@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by every CLI test script: tests/cli/<script>.sh VORZMQ CASE.
 # Each case runs in its own temporary VOR_HOME, starts the tool as real
 # processes, and waits on conditions with deadlines instead of sleeping.

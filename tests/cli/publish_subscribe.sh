@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # vorzmq publish, subscribe, rebroadcast and relay as a user runs them.
 source "$(dirname "$0")/helpers.sh"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # vorzmq serve, request and url as a user runs them.
 source "$(dirname "$0")/helpers.sh"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host program built against an installed libvorzmq: one request over an
 // ipc:// queue under $VOR_HOME, answered by a reply socket on a thread, with
 // the OK reply checked byte for byte. Exits 0 only when both ends saw the

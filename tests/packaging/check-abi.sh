@@ -1,40 +1,35 @@
 #!/usr/bin/env bash
-# Compares the dynamic symbols that libvorzmq.so.1 defines with the
-# checked-in list, so that an accidental export or a dropped symbol (a break
-# of soname 1) fails the build's tests.
-#   check-abi.sh <library> <symbol list>
-#   check-abi.sh --update <library> <symbol list>   rewrites the list
+# SPDX-License-Identifier: MIT
+# Compares a built libvorzmq with the ABI recorded in abi/ for its soname
+# (libabigail's abidiff on the debug information). Fails on anything that
+# breaks a host built against that release: a removed or changed function or
+# variable, a changed class size or layout. Additions are reported only.
+#   check-abi.sh <library> <baseline .abi file>
 set -euo pipefail
-update=0
-if [ "${1:-}" = --update ]; then update=1; shift; fi
-library=$1 list=$2
+library=$1 baseline=$2
 
-exported() { nm -D --defined-only "$library" | awk 'NF >= 3 { print $3 }' | LC_ALL=C sort -u; }
+# Without DWARF abidiff sees symbol names only and would miss layout changes.
+[[ $(readelf -S --wide "$library") == *.debug_info* ]] \
+  || { echo "$library has no debug information; the ABI check needs a -g build (RelWithDebInfo, Debug)" >&2; exit 1; }
 
-if [ "$update" = 1 ]; then
-  { grep '^#' "$list" || true; exported; } >"$list.new"
-  mv "$list.new" "$list"
-  echo "rewrote $list"
-  exit 0
+status=0
+report=$(abidiff --no-added-syms "$baseline" "$library") || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "abi: libvorzmq breaks the ABI of $baseline (abidiff status $status):" >&2
+  echo "$report" >&2
+  exit 1
 fi
 
-expected=$(grep -v -e '^#' -e '^$' "$list" | LC_ALL=C sort -u)
-actual=$(exported)
-[ -n "$actual" ] || { echo "nm found no defined dynamic symbols in $library" >&2; exit 1; }
-if [ "$expected" = "$actual" ]; then
-  echo "abi: $(echo "$actual" | wc -l) exported symbols match $list"
-  exit 0
+# Status 4 here means additions only, which every 1.x release may make.
+status=0
+report=$(abidiff "$baseline" "$library") || status=$?
+if [ "$status" -eq 4 ]; then
+  echo "abi: compatible with $baseline; additions:"
+  echo "$report"
+elif [ "$status" -eq 0 ]; then
+  echo "abi: identical to $baseline"
+else
+  echo "abi: abidiff failed with status $status:" >&2
+  echo "$report" >&2
+  exit 1
 fi
-
-echo "The symbols exported by $library differ from $list." >&2
-added=$(LC_ALL=C comm -13 <(echo "$expected") <(echo "$actual"))
-dropped=$(LC_ALL=C comm -23 <(echo "$expected") <(echo "$actual"))
-if [ -n "$added" ]; then
-  echo "Exported but not listed (hide them in cmake/vorzmq.map, or list them if intended):" >&2
-  paste -d' ' <(echo "$added" | sed 's/^/  + /') <(echo "$added" | c++filt | sed 's/^/   [/; s/$/]/') >&2
-fi
-if [ -n "$dropped" ]; then
-  echo "Listed but no longer exported (this breaks soname 1):" >&2
-  paste -d' ' <(echo "$dropped" | sed 's/^/  - /') <(echo "$dropped" | c++filt | sed 's/^/   [/; s/$/]/') >&2
-fi
-exit 1

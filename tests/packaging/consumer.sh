@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs this build into a fresh prefix, then builds and runs the host
 # program in tests/consumer/ against that prefix only.
 #   consumer.sh find_package|pkg-config <build dir> <consumer source dir>
@@ -36,8 +37,11 @@ case $mode in
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
 
-ldd "$program" | grep -q "libvorzmq.so.1 => $libdir/" \
-  || { echo "$program does not load the installed library:" >&2; ldd "$program" >&2; exit 1; }
+# Not `ldd | grep -q`: grep leaving early kills ldd with SIGPIPE, which
+# pipefail reports as a failure.
+loaded=$(ldd "$program")
+grep -q "libvorzmq.so.1 => $libdir/" <<<"$loaded" \
+  || { echo "$program does not load the installed library:" >&2; echo "$loaded" >&2; exit 1; }
 export VOR_HOME=$work/home
 mkdir -p "$VOR_HOME/queues"
 "$program"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "peers.h"
 
 #include <zmq.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw libzmq peers that run on their own threads, for the robustness suites:
 // a reply server that answers every request, and a publisher that keeps
 // publishing until it is stopped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared test scaffolding: a temporary VOR_HOME per test, unique endpoints,
 // raw libzmq peers for byte-exact checks, and waiting on conditions instead
 // of sleeping.

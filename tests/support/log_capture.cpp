@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "log_capture.h"
 
 #include <log4cxx/spi/loggingevent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A log4cxx appender that keeps every record, so that tests can assert on
 // level, exact message text and location.
 #ifndef VORZMQ_TESTS_LOG_CAPTURE_H

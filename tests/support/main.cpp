@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host side of every test executable: defines the library's global
 // logger and sends its records to the capturing appender.
 #include <memory>

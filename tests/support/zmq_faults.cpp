@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zmq_faults.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libzmq fault injection. The test executable defines the libzmq functions
 // below; ELF symbol interposition routes libvorzmq's calls through them. Each
 // forwards to the real function unless the running test armed a failure.

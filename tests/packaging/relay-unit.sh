@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Checks the vorzmq-relay@.service unit: `systemd-analyze verify` in a
+# scratch root that holds the unit, the vorzmq tool, its man page and the
+# system's own units, which must print nothing (verify exits 0 even on an
+# unknown key); the offline security review, whose exposure must be 2.0 or
+# less; and the relay's system calls, traced while it relays a request, which
+# must all pass the unit's SystemCallFilter= (a refused one aborts libzmq).
+#   relay-unit.sh <unit file> <vorzmq executable> <vorzmq.1 or "">
+set -euo pipefail
+unit=$1 tool=$2 manpage=$3
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/vorzmq-unit.XXXXXX")
+trap 'rm -rf "$root"' EXIT
+mkdir -p "$root/usr/bin" "$root/lib/systemd/system" "$root/etc/vorzmq"
+# Default dependencies (sysinit.target, ...) come from the system's units.
+cp -a /lib/systemd/system/. "$root/lib/systemd/system/"
+cp "$unit" "$root/lib/systemd/system/vorzmq-relay@.service"
+cp "$tool" "$root/usr/bin/vorzmq"
+printf 'VOR_HOME=/run/vorzmq/main\nVORZMQ_LISTEN=relay\nVORZMQ_PUBLISH=events\n' >"$root/etc/vorzmq/main.env"
+man=(--man=no)
+if [ -n "$manpage" ]; then
+  mkdir -p "$root/man/man1"
+  cp "$manpage" "$root/man/man1/vorzmq.1"
+  export MANPATH=$root/man
+  man=(--man=yes)
+fi
+
+status=0
+messages=$(systemd-analyze verify --root="$root" "${man[@]}" vorzmq-relay@main.service 2>&1) || status=$?
+if [ "$status" -ne 0 ] || [ -n "$messages" ]; then
+  echo "systemd-analyze verify (status $status):"
+  echo "$messages"
+  exit 1
+fi
+
+review=$(systemd-analyze security --offline=true "$root/lib/systemd/system/vorzmq-relay@.service" 2>&1) || true
+level=$(echo "$review" | sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
+if [ -z "$level" ] || ! awk -v level="$level" 'BEGIN { exit !(level <= 2.0) }'; then
+  echo "$review"
+  echo "exposure level '${level}', expected 2.0 or less"
+  exit 1
+fi
+# The names in a system-call group, nested groups expanded.
+expand() {
+  local name
+  for name in $(systemd-analyze syscall-filter "$1" | sed -e '1d' -e 's/#.*//'); do
+    case $name in @*) expand "$name" ;; *) echo "$name" ;; esac
+  done
+}
+# Allowed: what the allow lines name, less what the ~ lines name.
+allowed=$(
+  filters=$(sed -n 's/^SystemCallFilter=//p' "$unit")
+  comm -23 <(for group in $(grep -v '^~' <<<"$filters"); do expand "$group"; done | sort -u) \
+           <(for group in $(sed -n 's/^~//p' <<<"$filters"); do expand "$group"; done | sort -u))
+
+export VOR_HOME=$root/home
+mkdir -p "$VOR_HOME/queues"
+strace -f -qq -o "$root/trace" "$tool" relay --listen relay --publish events >/dev/null 2>"$root/relay.log" &
+tracer=$!
+for _ in $(seq 100); do
+  grep -q re-broadcasting "$root/relay.log" && break
+  sleep 0.1
+done
+sent=0
+"$tool" rebroadcast relay alarm '{"level":3}' >/dev/null || sent=$?
+kill -TERM "$(pgrep -P "$tracer")" 2>/dev/null || true
+relay_status=0
+wait "$tracer" || relay_status=$?
+used=$(sed -n 's/^[0-9]* *\([a-z_0-9]*\)(.*/\1/p' "$root/trace" | sort -u)
+refused=$(comm -23 <(echo "$used") <(echo "$allowed"))
+if [ "$sent" -ne 0 ] || [ "$relay_status" -ne 0 ] || [ -z "$used" ] || [ -n "$refused" ]; then
+  cat "$root/relay.log"
+  echo "relay status $relay_status, rebroadcast status $sent; system calls outside SystemCallFilter=: ${refused:-none}"
+  exit 1
+fi
+echo "relay unit: verified; exposure level $level; $(wc -l <<<"$used") system calls, all allowed"
