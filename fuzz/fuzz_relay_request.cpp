@@ -12,19 +12,10 @@
 
 using namespace vorzmq_fuzz;
 using vorzmq_tool::examine_relay_request;
+using vorzmq_tool::compact_json;
 using vorzmq_tool::relay_reply;
 
 namespace {
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-std::string compact(const Json::Value& value)
-{
-    Json::FastWriter writer;
-    writer.omitEndingLineFeed();
-    return writer.write(value);
-}
-#pragma GCC diagnostic pop
 
 vorzmq_tool::relay_request examine(const std::string& text)
 {
@@ -74,11 +65,11 @@ void library_request(const std::string& topic, const std::string& data)
     Json::Value envelope;
     envelope["topic"] = topic.empty() ? topic : topic + '$';
     envelope["data"] = parsed;
-    const auto request = examine(compact(envelope));
+    const auto request = examine(compact_json(envelope));
     if (!request.reason.empty()) {
         fail("refused what the library sends: " + request.reason);
     }
-    if (request.topic != envelope["topic"].asString() || request.data != compact(parsed)) {
+    if (request.topic != envelope["topic"].asString() || request.data != compact_json(parsed)) {
         fail("changed on the way: " + request.topic + " " + request.data);
     }
 }

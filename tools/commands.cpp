@@ -206,18 +206,6 @@ bool parse_json(const std::string& text, Json::Value& value)
     return Json::parseFromStream(builder, in, &value, &errors);
 }
 
-// The same compact form the library's re-broadcast socket writes, so data
-// passes through the relay unchanged; without the final line feed, which is
-// no part of the value.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-std::string compact_json(const Json::Value& value)
-{
-    Json::FastWriter writer;
-    writer.omitEndingLineFeed();
-    return writer.write(value);
-}
-#pragma GCC diagnostic pop
 
 // Publishes one re-broadcast request if it is well-formed, then answers it:
 // "ok" only once it was published, otherwise the reason, so that no

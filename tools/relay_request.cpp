@@ -88,18 +88,6 @@ std::string parse(std::string_view text, Json::Value& value)
     return {};
 }
 
-// The compact form the library's re-broadcast socket writes, so that data
-// passes through the relay unchanged; without the final line feed.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-std::string compact(const Json::Value& value)
-{
-    Json::FastWriter writer;
-    writer.omitEndingLineFeed();
-    return writer.write(value);
-}
-#pragma GCC diagnostic pop
-
 // Why the request cannot be published, or empty when it can.
 std::string reject_reason(std::string_view text, Json::Value& request)
 {
@@ -136,6 +124,18 @@ std::string reject_reason(std::string_view text, Json::Value& request)
 
 }  // namespace
 
+// The compact form the library's re-broadcast socket writes, so that data
+// passes through the relay unchanged; without the final line feed.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::string compact_json(const Json::Value& value)
+{
+    Json::FastWriter writer;
+    writer.omitEndingLineFeed();
+    return writer.write(value);
+}
+#pragma GCC diagnostic pop
+
 relay_request examine_relay_request(std::string_view text)
 {
     relay_request result;
@@ -143,7 +143,7 @@ relay_request examine_relay_request(std::string_view text)
     result.reason = reject_reason(text, request);
     if (result.reason.empty()) {
         result.topic = request["topic"].asString();
-        result.data = compact(request["data"]);
+        result.data = compact_json(request["data"]);
     }
     return result;
 }

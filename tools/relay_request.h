@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include <json/value.h>
+
 namespace vorzmq_tool {
 
 // The longest request the relay takes: the longest text the library's
@@ -33,6 +35,10 @@ struct relay_request {
 // string "topic" and a "data" member. Never throws but for a failed
 // allocation.
 relay_request examine_relay_request(std::string_view text);
+
+// The compact JSON text the library's re-broadcast socket writes, without
+// its final line feed, so that data passes through the relay unchanged.
+std::string compact_json(const Json::Value& value);
 
 // The reply to a request: "ok" when it was published, otherwise "error: "
 // and the reason. Each ends in one zero byte, as the library's OK reply does.
