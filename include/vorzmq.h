@@ -175,6 +175,11 @@ public:
     // and a zero byte) is sent first. Returns false on timeout (TRACE) or
     // error (ERROR; the socket is re-bound on the next call).
     bool receive(std::stringstream& stream, bool acknowledge);
+    // As receive(stream, acknowledge), but replaces `request` with the whole
+    // request, zero bytes and all, for hosts that take binary requests or
+    // must refuse them (nothing is ever cut; the socket takes no request
+    // longer than 4 MiB). Left alone when nothing was received.
+    bool receive(std::string& request, bool acknowledge);
 
     // The replies. Each sends one frame without waiting for the requester;
     // a failure is logged as ERROR. All but send(data, size) use the current

@@ -798,6 +798,28 @@ void vorzmq_request_socket::set_receive_timeout_ms(int32_t milliseconds)
 
 // ---------------------------------------------------------------- reply socket
 
+namespace {
+
+// Reads one request, its extra frames dropped: the whole request must be read
+// before a REP socket accepts a reply. A failure is recorded and logged.
+bool receive_request(const char* signature, void* socket, int flags, int32_t timeout_ms, bool& reset_pending,
+                     frame& request)
+{
+    if (zmq_msg_recv(&request.message, socket, flags) == -1 || !discard_rest_of_message(socket, request.more())) {
+        const int err = zmq_errno();
+        record_failed_receive(err == EAGAIN && timeout_ms >= 0, err);
+        report_failed_receive(signature, err == EAGAIN && timeout_ms >= 0, err, timeout_ms,
+                              "No Messages Received Before Timeout: ", "Failed to Receive Message -- ZMQ Error: ",
+                              reset_pending);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+
+
 vorzmq_reply_socket::vorzmq_reply_socket(vorzmq_context& owner, const std::string& url)
     : url(url), receive_timeout_ms(1000), linger_ms(1000), receive_flags(0), context(owner.context),
       socket(nullptr), reset_pending(false)
@@ -842,14 +864,7 @@ bool vorzmq_reply_socket::receive(std::stringstream& stream, bool acknowledge)
         return false;
     }
     frame request;
-    // The whole request must be read before a REP socket accepts a reply.
-    if (zmq_msg_recv(&request.message, socket, receive_flags) == -1 ||
-        !discard_rest_of_message(socket, request.more())) {
-        const int err = zmq_errno();
-        record_failed_receive(err == EAGAIN && receive_timeout_ms >= 0, err);
-        report_failed_receive(signature, err == EAGAIN && receive_timeout_ms >= 0, err, receive_timeout_ms,
-                              "No Messages Received Before Timeout: ", "Failed to Receive Message -- ZMQ Error: ",
-                              reset_pending);
+    if (!receive_request(signature, socket, receive_flags, receive_timeout_ms, reset_pending, request)) {
         return false;
     }
     if (request.cut()) {
@@ -864,7 +879,28 @@ bool vorzmq_reply_socket::receive(std::stringstream& stream, bool acknowledge)
     if (acknowledge) {
         send_ok();
     }
-    stream << request.text();
+    const std::string_view text = request.text();
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+    return true;
+}
+
+bool vorzmq_reply_socket::receive(std::string& request, bool acknowledge)
+{
+    static constexpr char signature[] = "bool vorzmq_reply_socket::receive(string&, bool)";
+    init_if_necessary();
+    if (socket == nullptr) {
+        LOG4CXX_ERROR(logger, "Cannot Receive Request without Valid Socket");
+        return false;
+    }
+    frame message;
+    if (!receive_request(signature, socket, receive_flags, receive_timeout_ms, reset_pending, message)) {
+        return false;
+    }
+    record(vorzmq_result::ok);
+    if (acknowledge) {
+        send_ok();
+    }
+    request.assign(static_cast<const char*>(zmq_msg_data(&message.message)), zmq_msg_size(&message.message));
     return true;
 }
 

@@ -137,38 +137,49 @@ struct request_case {
     std::string already_in_stream;
     bool acknowledge;
     std::string expected_stream;
+    std::string expected_whole;  // what the whole-request form hands over
 };
 
+// The text form appends up to the first zero byte; the whole-request form
+// replaces its string with every byte of the first frame.
 TEST_F(reply_socket_test, request_text_is_appended_up_to_its_first_zero_byte)
 {
     const std::vector<request_case> cases{
-        {"plain", {"hello"}, "", true, "hello"},
-        {"zero byte inside", {std::string("ab\0cd", 5)}, "", false, "ab"},
-        {"zero byte inside, acknowledged", {std::string("ab\0cd", 5)}, "", true, "ab"},
-        {"empty, acknowledged", {""}, "", true, ""},
-        {"empty", {""}, "", false, ""},
-        {"appended", {"world"}, "hello ", false, "hello world"},
-        {"several frames", {"first", "second", "third"}, "", false, "first"},
-        {"several frames, acknowledged", {"first", "second"}, "", true, "first"},
+        {"plain", {"hello"}, "", true, "hello", "hello"},
+        {"zero byte inside", {std::string("ab\0cd", 5)}, "", false, "ab", std::string("ab\0cd", 5)},
+        {"zero byte inside, acknowledged", {std::string("ab\0cd", 5)}, "", true, "ab", std::string("ab\0cd", 5)},
+        {"empty, acknowledged", {""}, "", true, "", ""},
+        {"empty", {""}, "", false, "", ""},
+        {"appended", {"world"}, "hello ", false, "hello world", "world"},
+        {"several frames", {"first", "second", "third"}, "", false, "first", "first"},
+        {"several frames, acknowledged", {"first", "second"}, "", true, "first", "first"},
     };
     const std::string url = queue_url("requests");
     raw_socket client(ZMQ_REQ);
     client.connect(url);
     vorzmq_context context;
     vorzmq_reply_socket reply(context, url);
-    for (const auto& row : cases) {
-        SCOPED_TRACE(row.label);
-        client.send_frames(row.request);
-        std::stringstream stream;
-        stream << row.already_in_stream;
-        ASSERT_TRUE(reply.receive(stream, row.acknowledge));
-        EXPECT_EQ(stream.str(), row.expected_stream);
-        // The exchange completes either way, so no frame was left unread.
-        if (row.acknowledge) {
-            EXPECT_EQ(client.receive_frames(), frames{ok_reply});
-        } else {
-            reply.send(std::string("answer"));
-            EXPECT_EQ(client.receive_frames(), frames{"answer"});
+    for (const bool whole : {false, true}) {
+        for (const auto& row : cases) {
+            SCOPED_TRACE(std::string(row.label) + (whole ? ", whole" : ", text"));
+            client.send_frames(row.request);
+            if (whole) {
+                std::string request = row.already_in_stream;
+                ASSERT_TRUE(reply.receive(request, row.acknowledge));
+                EXPECT_EQ(request, row.expected_whole);
+            } else {
+                std::stringstream stream;
+                stream << row.already_in_stream;
+                ASSERT_TRUE(reply.receive(stream, row.acknowledge));
+                EXPECT_EQ(stream.str(), row.expected_stream);
+            }
+            // The exchange completes either way, so no frame was left unread.
+            if (row.acknowledge) {
+                EXPECT_EQ(client.receive_frames(), frames{ok_reply});
+            } else {
+                reply.send(std::string("answer"));
+                EXPECT_EQ(client.receive_frames(), frames{"answer"});
+            }
         }
     }
     EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());

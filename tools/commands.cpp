@@ -478,10 +478,11 @@ int run_relay(const relay_options& options)
             if (poller.wait(-1) < 0) {
                 throw command_failure("cannot wait for requests: " + failure_reason());
             }
-            std::stringstream request;
-            // Answered only once its fate is known.
+            // Whole, so that a request with a zero byte is refused rather
+            // than published cut; answered only once its fate is known.
+            std::string request;
             if (poller.readable(requests) && requests.receive(request, false)) {
-                relay_one(requests, publisher, request.str());
+                relay_one(requests, publisher, request);
             }
         }
         leave_when_read("vorzmq relay", options.linger_ms);

@@ -232,7 +232,8 @@ std::string excerpt(const std::string& text)
     constexpr std::size_t longest = 60;
     std::string shown;
     for (const char c : text.substr(0, longest)) {
-        shown += (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
+        // Control bytes (a peer's zero bytes among them) never reach a terminal.
+        shown += (static_cast<unsigned char>(c) < 0x20 || c == '\x7f') ? ' ' : c;
     }
     if (text.size() > longest) {
         shown += "...";
