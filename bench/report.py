@@ -20,12 +20,14 @@ from collections import OrderedDict
 SIZES = OrderedDict([("16B", 16), ("1KiB", 1024), ("64KiB", 65536), ("1MiB", 1048576)])
 
 
-def read_medians(path):
-    """{scenario: {"lib": entry, "raw": entry}} from the median aggregates."""
-    with open(path) as handle:
-        data = json.load(handle)
+def read_medians(paths):
+    """{scenario: {"lib": entry, "raw": entry}} from the median aggregates of every file."""
+    entries = []
+    for path in paths:
+        with open(path) as handle:
+            entries += json.load(handle)["benchmarks"]
     pairs = OrderedDict()
-    for entry in data["benchmarks"]:
+    for entry in entries:
         if entry.get("aggregate_name") != "median":
             continue
         name = entry["run_name"]
@@ -37,8 +39,8 @@ def read_medians(path):
     return OrderedDict(sorted(pairs.items(), key=lambda item: scenario_order(item[0])))
 
 
-GROUPS = ["ack_round_trip", "noack_round_trip", "pubsub_stream", "pubsub_buffer", "publish_send", "build_json",
-          "rebrdcst"]
+GROUPS = ["ack_round_trip", "noack_round_trip", "poller_round_trip", "pubsub_stream", "pubsub_buffer",
+          "publish_send", "build_json", "rebrdcst"]
 
 
 def scenario_order(scenario):
@@ -220,7 +222,7 @@ def write_svg(pairs, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("bench_json")
+    parser.add_argument("bench_json", nargs="+", help="Google Benchmark JSON outputs, read as one run")
     parser.add_argument("--memory", help="JSON lines written by vorzmq_memory")
     parser.add_argument("--svg", help="where to write the round-trip plot")
     parser.add_argument("--markdown", help="a file whose table between the markers <!-- table --> and "
