@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Helpers shared by the two benchmark programs: endpoints, payloads and the
+// Helpers shared by the benchmark programs: endpoints, payloads and the
 // raw libzmq socket set-up that mirrors what the library configures.
 #ifndef VORZMQ_BENCH_COMMON_H
 #define VORZMQ_BENCH_COMMON_H

@@ -26,6 +26,7 @@
 #include <zmq.h>
 
 #include "bench_common.h"
+#include "bench_main.h"
 #include "vorzmq.h"
 
 // WARN: any record on stderr means a benchmark went wrong.
@@ -38,16 +39,6 @@ using namespace vorzmq_bench;
 constexpr char ok_reply[] = "ok";
 constexpr size_t longest_text = 4194304 - 1;
 constexpr int32_t server_wait_ms = 1000;  // how soon a server sees `stopping`
-
-std::atomic<long> failed_checks{0};
-std::atomic<bool> stopping{false};
-
-void check(bool passed, const char* what)
-{
-    if (!passed && failed_checks.fetch_add(1) < 10) {
-        std::fprintf(stderr, "check failed: %s\n", what);
-    }
-}
 
 std::unique_ptr<vorzmq_context> library_context;
 void* raw_context = nullptr;
@@ -222,39 +213,16 @@ void register_all()
     }
 }
 
-void configure_logger()
-{
-    logger = log4cxx::Logger::getLogger("vorzmq-bench-poller");
-    logger->setLevel(log4cxx::Level::getWarn());
-    logger->setAdditivity(false);
-    auto layout = std::make_shared<log4cxx::PatternLayout>(LOG4CXX_STR("%p %m%n"));
-    logger->addAppender(std::make_shared<log4cxx::ConsoleAppender>(layout, LOG4CXX_STR("System.err")));
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    configure_logger();
+    configure_logger("vorzmq-bench-poller");
     library_context = std::make_unique<vorzmq_context>();
     raw_context = zmq_ctx_new();
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    register_all();
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-
-    stopping = true;
-    exchanges.clear();
-    library_context.reset();
-    zmq_ctx_destroy(raw_context);
-    const long failed = failed_checks.load();
-    if (failed != 0) {
-        std::fprintf(stderr, "%ld checks failed\n", failed);
-        return 1;
-    }
-    return 0;
+    return run_benchmarks(argc, argv, register_all, [] {
+        exchanges.clear();
+        library_context.reset();
+        zmq_ctx_destroy(raw_context);
+    });
 }

@@ -28,6 +28,7 @@
 #include <zmq.h>
 
 #include "bench_common.h"
+#include "bench_main.h"
 #include "vorzmq.h"
 
 // WARN: the library logs nothing at WARN or above while exchanges succeed, so
@@ -46,8 +47,6 @@ constexpr char ok_reply[] = "ok";
 constexpr size_t reply_capacity = (1 << 20) + 64;
 constexpr int window = 32;  // published messages per pub/sub iteration
 
-std::atomic<long> failed_checks{0};
-
 constexpr size_t warm_up_size = 7;
 constexpr size_t exchange_sizes[] = {16, 1024, 64 * 1024, 1024 * 1024};
 
@@ -60,16 +59,7 @@ bool is_sent_size(size_t size)
                                        std::end(exchange_sizes);
 }
 
-void check(bool passed, const char* what)
-{
-    if (!passed && failed_checks.fetch_add(1) < 10) {
-        std::fprintf(stderr, "check failed: %s\n", what);
-    }
-}
-
 // Servers wait with a 1000 ms time-out, so they see this within a second.
-std::atomic<bool> stopping{false};
-
 std::unique_ptr<vorzmq_context> library_context_holder;
 void* raw_context_handle = nullptr;
 
@@ -745,15 +735,6 @@ void register_all()
     register_pair("rebrdcst/ipc", library_rebroadcast, raw_rebroadcast);
 }
 
-void configure_logger()
-{
-    logger = log4cxx::Logger::getLogger("vorzmq-bench");
-    logger->setLevel(log4cxx::Level::getWarn());
-    logger->setAdditivity(false);
-    auto layout = std::make_shared<log4cxx::PatternLayout>(LOG4CXX_STR("%p %m%n"));
-    logger->addAppender(std::make_shared<log4cxx::ConsoleAppender>(layout, LOG4CXX_STR("System.err")));
-}
-
 // The library's output must match JsonCpp's, or the comparison is unfair.
 void check_json_equivalence()
 {
@@ -768,27 +749,13 @@ void check_json_equivalence()
 
 int main(int argc, char** argv)
 {
-    configure_logger();
+    configure_logger("vorzmq-bench");
     library_context_holder = std::make_unique<vorzmq_context>();
     raw_context_handle = zmq_ctx_new();
     check_json_equivalence();
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    register_all();
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-
-    stopping = true;
-    fixtures.clear();
-    library_context_holder.reset();
-    zmq_ctx_destroy(raw_context_handle);
-    const long failed = failed_checks.load();
-    if (failed != 0) {
-        std::fprintf(stderr, "%ld checks failed\n", failed);
-        return 1;
-    }
-    return 0;
+    return run_benchmarks(argc, argv, register_all, [] {
+        fixtures.clear();
+        library_context_holder.reset();
+        zmq_ctx_destroy(raw_context_handle);
+    });
 }
