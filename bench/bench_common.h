@@ -9,13 +9,45 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
 #include <zmq.h>
 
 namespace vorzmq_bench {
+
+// Received text is cut here, as the library does.
+constexpr size_t longest_text = 4194304 - 1;
+
+// The text a stream receive delivers: the bytes up to the first zero byte.
+inline size_t text_length(const zmq_msg_t& message)
+{
+    auto& readable = const_cast<zmq_msg_t&>(message);  // libzmq's accessors take no const
+    const char* data = static_cast<const char*>(zmq_msg_data(&readable));
+    const size_t size = std::min(zmq_msg_size(&readable), longest_text);
+    const void* zero = size == 0 ? nullptr : std::memchr(data, 0, size);
+    return zero ? static_cast<size_t>(static_cast<const char*>(zero) - data) : size;
+}
+
+// Reads and drops the frames after a message's first, as a REQ or REP socket
+// must before its next exchange; false when a receive fails.
+inline bool discard_rest(void* socket, bool more)
+{
+    while (more) {
+        zmq_msg_t extra;
+        zmq_msg_init(&extra);
+        const bool received = zmq_msg_recv(&extra, socket, 0) != -1;
+        more = received && zmq_msg_more(&extra);
+        zmq_msg_close(&extra);
+        if (!received) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // A private folder for ipc:// endpoint files, made once per process.
 inline const std::string& endpoint_folder()

@@ -37,35 +37,10 @@ namespace {
 using namespace vorzmq_bench;
 
 constexpr char ok_reply[] = "ok";
-constexpr size_t longest_text = 4194304 - 1;
 constexpr int32_t server_wait_ms = 1000;  // how soon a server sees `stopping`
 
 std::unique_ptr<vorzmq_context> library_context;
 void* raw_context = nullptr;
-
-// The text a stream receive delivers: the bytes up to the first zero byte.
-size_t text_length(zmq_msg_t& message)
-{
-    const char* data = static_cast<const char*>(zmq_msg_data(&message));
-    const size_t size = std::min(zmq_msg_size(&message), longest_text);
-    const void* zero = size == 0 ? nullptr : std::memchr(data, 0, size);
-    return zero ? static_cast<size_t>(static_cast<const char*>(zero) - data) : size;
-}
-
-bool discard_rest(void* socket, bool more)
-{
-    while (more) {
-        zmq_msg_t extra;
-        zmq_msg_init(&extra);
-        const bool received = zmq_msg_recv(&extra, socket, 0) != -1;
-        more = received && zmq_msg_more(&extra);
-        zmq_msg_close(&extra);
-        if (!received) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // One server per implementation and transport, on its own thread, alive until
 // the end of the run.

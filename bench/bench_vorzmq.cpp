@@ -41,8 +41,6 @@ namespace {
 
 using namespace vorzmq_bench;
 
-// Received text is cut here, as the library does.
-constexpr size_t longest_text = 4194304 - 1;
 constexpr char ok_reply[] = "ok";
 constexpr size_t reply_capacity = (1 << 20) + 64;
 constexpr int window = 32;  // published messages per pub/sub iteration
@@ -66,30 +64,6 @@ void* raw_context_handle = nullptr;
 vorzmq_context& library_context()
 {
     return *library_context_holder;
-}
-
-// The text a stream receive delivers: bytes up to the first zero byte.
-size_t text_length(const zmq_msg_t& message)
-{
-    const char* data = static_cast<const char*>(zmq_msg_data(const_cast<zmq_msg_t*>(&message)));
-    const size_t size = std::min(zmq_msg_size(const_cast<zmq_msg_t*>(&message)), longest_text);
-    const void* zero = size == 0 ? nullptr : std::memchr(data, 0, size);
-    return zero ? static_cast<size_t>(static_cast<const char*>(zero) - data) : size;
-}
-
-bool discard_rest(void* socket, bool more)
-{
-    while (more) {
-        zmq_msg_t extra;
-        zmq_msg_init(&extra);
-        const bool received = zmq_msg_recv(&extra, socket, 0) != -1;
-        more = received && zmq_msg_more(&extra);
-        zmq_msg_close(&extra);
-        if (!received) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool rcvmore(void* socket)
