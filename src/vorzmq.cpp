@@ -1111,46 +1111,74 @@ bool receive_topic_frame(void* socket, int flags, frame& topic)
     return true;
 }
 
-// The text forms' receive: the data as text onto `stream`, and the topic
-// without the one "$" its publisher added when `topic_out` is given.
-bool receive_text(const char* signature, void* socket, int flags, int32_t timeout_ms, bool& reset_pending,
-                  std::stringstream& stream, std::string* topic_out)
+// A failed subscribe receive, out of the way of the path that succeeds.
+[[gnu::cold]] [[gnu::noinline]] bool failed_subscribe_receive(const char* signature, bool topic_frame,
+                                                                int32_t timeout_ms, bool& reset_pending)
 {
-    // Without the topic wanted, one frame serves for the topic and then the
-    // data: each receive releases what the frame held before.
-    frame topic;
-    std::optional<frame> data_kept;
-    if (topic_out != nullptr) {
-        data_kept.emplace();
-    }
-    frame& data = data_kept ? *data_kept : topic;
-    if (!receive_topic_frame(socket, flags, topic)) {
-        const int err = zmq_errno();
-        record_failed_receive(err == EAGAIN, err);
+    const int err = zmq_errno();
+    record_failed_receive(err == EAGAIN, err);
+    if (topic_frame) {
         report_failed_receive(signature, err == EAGAIN, err, timeout_ms, "No Message Topic Received Before Timeout: ",
                               "Failed to Receive Message Topic -- ZMQ Error: ", reset_pending);
-        return false;
-    }
-    if (zmq_msg_recv(&data.message, socket, flags) == -1 || !discard_rest_of_message(socket, data.more())) {
-        const int err = zmq_errno();
-        record_failed_receive(err == EAGAIN, err);
+    } else {
         report_failed_receive(signature, err == EAGAIN, err, timeout_ms, "No Messages Received Before Timeout: ",
                               "Failed to Receive Message -- ZMQ Error: ", reset_pending);
-        return false;
     }
-    if (topic_out != nullptr) {
-        const char* bytes = static_cast<const char*>(zmq_msg_data(&topic.message));
-        size_t size = zmq_msg_size(&topic.message);
-        if (size > 0 && bytes[size - 1] == '$') {
-            --size;
-        }
-        topic_out->assign(bytes, size);
-    }
-    record(vorzmq_result::ok);
-    // Unformatted: a formatted insertion would build a sentry and pad to the
-    // stream's width for every message.
+    return false;
+}
+
+// Reads a message's data frame, dropping any frame after it.
+bool receive_data_frame(void* socket, int flags, frame& data)
+{
+    return zmq_msg_recv(&data.message, socket, flags) != -1 && discard_rest_of_message(socket, data.more());
+}
+
+// Unformatted: a formatted insertion would build a sentry and pad to the
+// stream's width for every message.
+void append_text(std::stringstream& stream, frame& data)
+{
     const std::string_view text = data.text();
     stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+// The text receive: the data as text onto `stream`. One frame serves for the
+// topic and then the data: each receive releases what the frame held before.
+bool receive_text(const char* signature, void* socket, int flags, int32_t timeout_ms, bool& reset_pending,
+                  std::stringstream& stream)
+{
+    frame message;
+    if (!receive_topic_frame(socket, flags, message)) {
+        return failed_subscribe_receive(signature, true, timeout_ms, reset_pending);
+    }
+    if (!receive_data_frame(socket, flags, message)) {
+        return failed_subscribe_receive(signature, false, timeout_ms, reset_pending);
+    }
+    record(vorzmq_result::ok);
+    append_text(stream, message);
+    return true;
+}
+
+// As receive_text, and `topic_out` gets the topic without the one "$" its
+// publisher added.
+bool receive_text_and_topic(const char* signature, void* socket, int flags, int32_t timeout_ms,
+                            bool& reset_pending, std::stringstream& stream, std::string& topic_out)
+{
+    frame topic;
+    if (!receive_topic_frame(socket, flags, topic)) {
+        return failed_subscribe_receive(signature, true, timeout_ms, reset_pending);
+    }
+    frame data;
+    if (!receive_data_frame(socket, flags, data)) {
+        return failed_subscribe_receive(signature, false, timeout_ms, reset_pending);
+    }
+    const char* bytes = static_cast<const char*>(zmq_msg_data(&topic.message));
+    size_t size = zmq_msg_size(&topic.message);
+    if (size > 0 && bytes[size - 1] == '$') {
+        --size;
+    }
+    topic_out.assign(bytes, size);
+    record(vorzmq_result::ok);
+    append_text(stream, data);
     return true;
 }
 
@@ -1233,7 +1261,7 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream)
         LOG4CXX_ERROR(logger, "Cannot Receive Request without Valid Socket");
         return false;
     }
-    return receive_text(signature, socket, receive_flags, receive_timeout_ms, reset_pending, stream, nullptr);
+    return receive_text(signature, socket, receive_flags, receive_timeout_ms, reset_pending, stream);
 }
 
 bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
@@ -1247,7 +1275,7 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
         LOG4CXX_ERROR(logger, "Cannot Receive Request without Valid Socket");
         return false;
     }
-    return receive_text(signature, socket, receive_flags, receive_timeout_ms, reset_pending, stream, &topic);
+    return receive_text_and_topic(signature, socket, receive_flags, receive_timeout_ms, reset_pending, stream, topic);
 }
 
 bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
@@ -1265,22 +1293,12 @@ bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
     }
     frame message;
     if (!receive_topic_frame(socket, receive_flags, message)) {
-        const int err = zmq_errno();
-        record_failed_receive(err == EAGAIN, err);
-        report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms,
-                              "No Message Topic Received Before Timeout: ",
-                              "Failed to Receive Message Topic -- ZMQ Error: ", reset_pending);
-        return false;
+        return failed_subscribe_receive(signature, true, receive_timeout_ms, reset_pending);
     }
     // Received whole and copied as far as it fits: the frame tells whether
     // more follow, where zmq_recv would need a ZMQ_RCVMORE query.
-    if (zmq_msg_recv(&message.message, socket, receive_flags) == -1 ||
-        !discard_rest_of_message(socket, message.more())) {
-        const int err = zmq_errno();
-        record_failed_receive(err == EAGAIN, err);
-        report_failed_receive(signature, err == EAGAIN, err, receive_timeout_ms, "No Messages Received Before Timeout: ",
-                              "Failed to Receive Message -- ZMQ Error: ", reset_pending);
-        return false;
+    if (!receive_data_frame(socket, receive_flags, message)) {
+        return failed_subscribe_receive(signature, false, receive_timeout_ms, reset_pending);
     }
     const size_t size = std::min(zmq_msg_size(&message.message), buffer_size);
     if (size != 0) {
