@@ -83,16 +83,21 @@ size_t open_descriptors()
     return count;
 }
 
-size_t resident_kib()
+size_t status_kib(const std::string& field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stoul(line.substr(6));
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stoul(line.substr(field.size() + 1));
         }
     }
     return 0;
+}
+
+size_t resident_kib()
+{
+    return status_kib("VmRSS");
 }
 
 }  // namespace vorzmq_test

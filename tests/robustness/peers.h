@@ -74,6 +74,8 @@ private:
 // Open file descriptors and resident memory of this process.
 size_t open_descriptors();
 size_t resident_kib();
+// A kB field of /proc/self/status, such as "VmHWM" (the peak); 0 if absent.
+size_t status_kib(const std::string& field);
 
 }  // namespace vorzmq_test
 

@@ -196,14 +196,7 @@ std::string long_frame_header(uint64_t size)
 // Peak resident memory since the last reset_peak_memory().
 size_t peak_resident_kib()
 {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stoul(line.substr(6));
-        }
-    }
-    return 0;
+    return status_kib("VmHWM");
 }
 
 void reset_peak_memory()
