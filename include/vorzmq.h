@@ -140,7 +140,7 @@ public:
     void set_receive_timeout_ms(int32_t milliseconds);
 
 private:
-    friend class vorzmq_poller;  // creates the socket as a receive would, polls it
+    friend struct vorzmq_socket_access;  // the library's shared socket code
 
     std::string url;
     int32_t receive_timeout_ms;
@@ -206,7 +206,7 @@ public:
     std::string last_endpoint() const;
 
 private:
-    friend class vorzmq_poller;  // creates the socket as a receive would, polls it
+    friend struct vorzmq_socket_access;  // the library's shared socket code
 
     std::string url;
     int32_t receive_timeout_ms;
@@ -272,6 +272,7 @@ public:
     std::string last_endpoint() const;
 
 private:
+    friend struct vorzmq_socket_access;  // the library's shared socket code
     std::string url;
     int32_t high_water_mark;
     int32_t linger_ms;
@@ -328,7 +329,7 @@ public:
     void set_receive_flags(int32_t flags);
 
 private:
-    friend class vorzmq_poller;  // creates the socket as a receive would, polls it
+    friend struct vorzmq_socket_access;  // the library's shared socket code
 
     std::string url;
     int32_t receive_timeout_ms;
@@ -368,9 +369,9 @@ private:
 // raw ZeroMQ sockets. It starts no thread and, after its first wait,
 // allocates nothing per wait. Throws nothing after construction.
 //
-// A socket stays added until it is removed or the poller is destroyed, and
-// must not be destroyed before that: remove it first (or destroy the
-// poller first, for instance by declaring it after its sockets).
+// A socket stays added until it is removed or the poller is destroyed. A
+// socket destroyed while still added leaves the poller (WARN); a poller and
+// its sockets belong to one thread.
 class VORZMQ_API vorzmq_poller {
 public:
     vorzmq_poller();

@@ -1,0 +1,218 @@
+// SPDX-License-Identifier: MIT
+// Endpoints, and the two free functions that name and check them.
+#include "endpoint.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <locale>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/thread.hpp>
+#include <zmq.h>
+
+#include "logging.h"
+
+namespace vorzmq::internal {
+namespace {
+
+constexpr char ipc_prefix[] = "ipc://";
+constexpr size_t ipc_prefix_length = sizeof ipc_prefix - 1;
+
+// How long a re-bind waits for this process's own closed listener on the same
+// endpoint to go away (zmq_close hands the close to an I/O thread).
+constexpr auto own_listener_grace = std::chrono::milliseconds(250);
+
+bool is_ipc(const std::string& url)
+{
+    return url.size() > ipc_prefix_length && url.compare(0, ipc_prefix_length, ipc_prefix) == 0;
+}
+
+// glibc carries out fchmodat's AT_SYMLINK_NOFOLLOW through /proc/self/fd and
+// fails with EOPNOTSUPP where /proc is missing (a chroot, a bare container),
+// as it does for a link. Then the mode goes on with chmod, but only when
+// lstat finds no link there. A link swapped in between the two calls would
+// still be followed: a window of two system calls, open only to whoever can
+// write the endpoint's directory. Returns false, with errno of the first
+// failure, when the mode was not set.
+bool chmod_unless_link(const std::string& path)
+{
+    if (errno != EOPNOTSUPP && errno != ENOTSUP) {
+        return false;
+    }
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
+        errno = EOPNOTSUPP;
+        return false;
+    }
+    return chmod(path.c_str(), 0771) == 0;
+}
+
+// Endpoints this process has bound: only there can a refused bind be its own
+// closed socket still holding on.
+std::mutex bound_endpoints_mutex;
+std::set<std::string> bound_endpoints;
+
+bool bound_here_before(const std::string& url)
+{
+    std::lock_guard<std::mutex> lock(bound_endpoints_mutex);
+    return bound_endpoints.count(url) != 0;
+}
+
+// Holds an exclusive lock on the endpoint file's directory, so that two
+// processes of this library binding the same ipc path take turns between
+// probe and bind. Other programs do not take it.
+class directory_lock {
+public:
+    explicit directory_lock(const std::string& path)
+    {
+        const size_t slash = path.find_last_of('/');
+        const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor != -1) {
+            flock(descriptor, LOCK_EX);
+        }
+    }
+    ~directory_lock()
+    {
+        if (descriptor != -1) {
+            close(descriptor);  // releases the lock
+        }
+    }
+    directory_lock(const directory_lock&) = delete;
+    directory_lock& operator=(const directory_lock&) = delete;
+
+private:
+    int descriptor;
+};
+
+}  // namespace
+
+std::string ipc_path(const std::string& url)
+{
+    if (!is_ipc(url) || url[ipc_prefix_length] == '@') {
+        return {};
+    }
+    return url.substr(ipc_prefix_length);
+}
+
+// libzmq's bind would unlink the file of a live endpoint and silently take
+// its peers. A file without a listener (left by a crash) refuses the
+// connection and may be replaced.
+bool ipc_listener_present(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;  // too long to bind; zmq_bind says so
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe == -1) {
+        return false;
+    }
+    const int connected = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    // EAGAIN: a listener whose backlog is full.
+    const bool present = connected == 0 || errno == EAGAIN;
+    close(probe);
+    return present;
+}
+
+int bind_endpoint(void* socket, const std::string& url)
+{
+    const std::string path = ipc_path(url);
+    const bool ours = bound_here_before(url);
+    const auto deadline = std::chrono::steady_clock::now() + own_listener_grace;
+    for (;;) {
+        int bound = -1;
+        {
+            std::optional<directory_lock> lock;
+            if (!path.empty()) {
+                lock.emplace(path);
+            }
+            if (!path.empty() && ipc_listener_present(path)) {
+                errno = EADDRINUSE;
+            } else {
+                bound = zmq_bind(socket, url.c_str());
+            }
+        }
+        const int err = zmq_errno();
+        if (bound == 0) {
+            std::lock_guard<std::mutex> lock(bound_endpoints_mutex);
+            bound_endpoints.insert(url);
+            return 0;
+        }
+        if (err != EADDRINUSE || !ours || std::chrono::steady_clock::now() >= deadline) {
+            errno = err;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void wait_for_file_to_manifest_and_set_perms(const std::string& url)
+{
+    static constexpr char signature[] = "void wait_for_file_to_manifest_and_set_perms(const string&)";
+    boost::this_thread::sleep(boost::posix_time::milliseconds(500));
+
+    if (!is_ipc(url)) {
+        return;
+    }
+    std::string path = url.substr(ipc_prefix_length);
+    // Never follow a link: whoever can write the queue directory could swap
+    // the endpoint file for a link to any file of this process's user. A
+    // trailing slash would make the kernel resolve a link despite the flag
+    // (an abstract endpoint such as ipc://@name/ binds fine), so it goes.
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    if (fchmodat(AT_FDCWD, path.c_str(), 0771, AT_SYMLINK_NOFOLLOW) != 0 && !chmod_unless_link(path)) {
+        const int err = errno;
+        LOG4CXX_WARN(logger, "Failed to Set Permissions for ZMQ URL: " << url << " -- " << zmq_strerror(err));
+    }
+}
+
+}  // namespace vorzmq::internal
+
+bool valid_url(const std::string& url)
+{
+    return !url.empty();
+}
+
+std::string build_request_response_url(const std::string& name)
+{
+    static constexpr char signature[] = "std::string build_request_response_url(const string&)";
+    const auto& classes = std::use_facet<std::ctype<char>>(std::locale());
+    size_t end = name.size();
+    while (end > 0 && classes.is(std::ctype_base::space, name[end - 1])) {
+        --end;
+    }
+    size_t begin = 0;
+    while (begin < end && classes.is(std::ctype_base::space, name[begin])) {
+        ++begin;
+    }
+    if (begin == end) {
+        throw std::runtime_error("Empty Request Response Name is Invalid");
+    }
+
+    const char* home = getenv("VOR_HOME");
+    if (home == nullptr) {
+        LOG4CXX_ERROR(logger, "VOR_HOME Environment Variable Not Set");
+        throw std::runtime_error("VOR_HOME Environment Variable Not Set");
+    }
+    std::string url = vorzmq::internal::ipc_prefix;
+    url.append(home).append("/queues/").append(name, begin, end - begin);
+    return url;
+}

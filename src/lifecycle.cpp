@@ -1,0 +1,255 @@
+// SPDX-License-Identifier: MIT
+// The lifecycle every socket class shares, and the context they all need.
+#include "lifecycle.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+#include <zmq.h>
+
+#include "endpoint.h"
+#include "frame.h"
+#include "logging.h"
+#include "outcome.h"
+
+namespace vorzmq::internal {
+namespace {
+
+// The largest frame a binding socket takes from a peer: the longest text and
+// its zero byte. libzmq drops the connection of a peer whose frame header
+// announces more, before it allocates anything for the frame.
+constexpr int64_t longest_inbound_frame = longest_text + 1;
+
+// Any non-empty ZAP domain makes libzmq refuse peers older than ZMTP 3 at the
+// handshake, so raw bytes never pass as a ZMTP 1.0 message. Without a ZAP
+// handler on the context, the NULL mechanism lets every ZMTP 3 peer in.
+constexpr char zap_domain[] = "vorzmq";
+
+// A kind's text with "{endpoint}" and "{error}" filled in.
+std::string fill(std::string_view text, const std::string& endpoint, int err = 0)
+{
+    static constexpr std::string_view endpoint_field = "{endpoint}";
+    static constexpr std::string_view error_field = "{error}";
+    std::string filled;
+    for (;;) {
+        const size_t brace = text.find('{');
+        filled.append(text.substr(0, brace));
+        if (brace == std::string_view::npos) {
+            return filled;
+        }
+        text.remove_prefix(brace);
+        if (text.starts_with(endpoint_field)) {
+            filled.append(endpoint);
+            text.remove_prefix(endpoint_field.size());
+        } else if (text.starts_with(error_field)) {
+            filled.append(zmq_strerror(err));
+            text.remove_prefix(error_field.size());
+        } else {
+            filled.push_back('{');
+            text.remove_prefix(1);
+        }
+    }
+}
+
+// What every socket gets besides its class's options: ZMTP 3 peers only, and
+// on a binding socket, where anyone may connect, a bound on inbound frames.
+// A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
+// as a protocol error, after which a connecting socket never reconnects.
+void harden_socket(const char* signature, void* socket, bool binds)
+{
+    if (zmq_setsockopt(socket, ZMQ_ZAP_DOMAIN, zap_domain, sizeof zap_domain - 1) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket ZAP Domain (" << zap_domain << ") -- " << zmq_strerror(err));
+    }
+    if (binds && zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &longest_inbound_frame, sizeof longest_inbound_frame) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket Maximum Message Size (" << longest_inbound_frame << ") -- "
+                                                                          << zmq_strerror(err));
+    }
+}
+
+void set_options(const char* signature, const socket_handle& handle)
+{
+    for (const socket_option& setting : handle.kind.options) {
+        if (setting.name == nullptr) {
+            continue;
+        }
+        const int32_t value = setting.value != nullptr ? handle.*setting.value : setting.fixed_value;
+        if (zmq_setsockopt(handle.socket, setting.option, &value, sizeof value) != 0) {
+            const int err = zmq_errno();
+            LOG4CXX_WARN(logger, "Failed to Set Socket " << setting.name << " (" << value << ") -- "
+                                                         << zmq_strerror(err));
+        }
+    }
+}
+
+// Carries out a pending reset, then creates, configures and attaches a socket
+// when there is none. Returns true when a new socket is ready.
+bool create_socket(socket_handle& handle)
+{
+    const socket_kind& kind = handle.kind;
+    const char* const signature = kind.setup_signature;
+    if (handle.context == nullptr) {
+        record(vorzmq_result::no_socket);
+        LOG4CXX_ERROR(logger, kind.missing_context);
+        return false;
+    }
+    if (kind.needs_url && handle.url.empty()) {
+        record(vorzmq_result::no_socket);
+        return false;
+    }
+    if (handle.reset_pending) {
+        LOG4CXX_WARN(logger, fill(kind.closing, handle.url));
+        close_socket(handle.socket);
+        handle.reset_pending = false;
+    } else if (handle.socket != nullptr) {
+        record(vorzmq_result::ok);
+        return false;
+    }
+
+    if (kind.creating != nullptr) {
+        LOG4CXX_DEBUG(logger, fill(kind.creating, handle.url));
+    }
+    handle.socket = zmq_socket(handle.context, kind.type);
+    if (handle.socket == nullptr) {
+        const int err = zmq_errno();
+        record(vorzmq_result::no_socket, err);
+        LOG4CXX_ERROR(logger, fill(kind.creation_failed, handle.url, err));
+        return false;
+    }
+    set_options(signature, handle);
+    harden_socket(signature, handle.socket, kind.binds);
+    const int attached =
+        kind.binds ? bind_endpoint(handle.socket, handle.url) : zmq_connect(handle.socket, handle.url.c_str());
+    if (attached != 0) {
+        const int err = zmq_errno();
+        record(vorzmq_result::no_socket, err);
+        LOG4CXX_ERROR(logger, fill(kind.attach_failed, handle.url, err));
+        close_socket(handle.socket);
+        if (kind.pause_after_failed_attach_s != 0) {
+            sleep(kind.pause_after_failed_attach_s);
+        }
+        return false;
+    }
+    if (kind.binds) {
+        wait_for_file_to_manifest_and_set_perms(handle.url);
+    }
+    record(vorzmq_result::ok);
+    return true;
+}
+
+}  // namespace
+
+void announce_socket(const socket_handle& handle)
+{
+    const char* const signature = handle.kind.constructor_signature;
+    LOG4CXX_DEBUG(logger, fill(handle.kind.constructed, handle.url));
+    if (handle.context == nullptr) {
+        throw std::runtime_error("ZMQ Context is NULL");
+    }
+}
+
+bool set_up(socket_handle& handle)
+{
+    // A socket that is ready is an outcome too.
+    if (socket_ready(handle)) {
+        record(vorzmq_result::ok);
+        return false;
+    }
+    if (!create_socket(handle)) {
+        return false;
+    }
+    if (handle.filters != nullptr) {
+        // A new socket hears exactly what the host asked for on the old one.
+        for (const std::string& filter : *handle.filters) {
+            if (!set_filter(handle, filter, handle.kind.setup_signature)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void* socket_for_receive(socket_handle& handle)
+{
+    if (handle.kind.created_by_receive) {
+        if (!socket_ready(handle)) {
+            set_up(handle);
+        }
+        // A subscriber that asked for nothing hears everything.
+        if (handle.filters != nullptr && handle.filters->empty()) {
+            add_filter(handle, "", true);
+        }
+    }
+    return handle.reset_pending ? nullptr : handle.socket;
+}
+
+void report_failed_receive(const char* signature, socket_handle& handle, const receive_texts& texts,
+                           bool timed_out, int err)
+{
+    record_failed_receive(timed_out, err);
+    if (timed_out) {
+        LOG4CXX_TRACE(logger, texts.timed_out << handle.receive_timeout_ms << "ms");
+        return;
+    }
+    LOG4CXX_ERROR(logger, texts.failed << zmq_strerror(err) << " -- Closing Socket on Unexpected Error");
+    handle.reset_pending = true;
+}
+
+void close_socket(void*& socket)
+{
+    zmq_close(socket);
+    socket = nullptr;
+}
+
+void close_on_destruction(const void* object, const char* signature, void*& socket)
+{
+    if (leave_pollers(object)) {
+        LOG4CXX_WARN(logger, "Socket Destroyed While Added to a Poller -- Removed from the Poller");
+    }
+    if (socket != nullptr) {
+        close_socket(socket);
+    }
+}
+
+std::string bound_endpoint(void* socket)
+{
+    if (socket == nullptr) {
+        return {};
+    }
+    char endpoint[1024];
+    size_t size = sizeof endpoint;
+    if (zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, endpoint, &size) != 0) {
+        return {};
+    }
+    return std::string(endpoint, strnlen(endpoint, size));
+}
+
+}  // namespace vorzmq::internal
+
+// ---------------------------------------------------------------- context
+
+vorzmq_context::vorzmq_context() : context(nullptr)
+{
+    static constexpr char signature[] = "vorzmq_context::vorzmq_context()";
+    LOG4CXX_DEBUG(logger, "Initializing ZMQ Context");
+    context = zmq_ctx_new();
+    if (context == nullptr) {
+        const int err = zmq_errno();
+        LOG4CXX_ERROR(logger, "ZMQ Context Init Failed -- " << zmq_strerror(err));
+    }
+}
+
+vorzmq_context::~vorzmq_context()
+{
+    static constexpr char signature[] = "vorzmq_context::~vorzmq_context()";
+    if (context == nullptr) {
+        return;
+    }
+    LOG4CXX_DEBUG(logger, "Destroying Existing ZMQ Context");
+    zmq_ctx_destroy(context);
+    context = nullptr;
+}

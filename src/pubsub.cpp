@@ -1,0 +1,437 @@
+// SPDX-License-Identifier: MIT
+// Publish/subscribe: a message is a topic frame (the topic and its "$") and
+// a data frame (the text and its zero byte).
+#include <cerrno>
+#include <cstring>
+
+#include <zmq.h>
+
+#include "frame.h"
+#include "lifecycle.h"
+#include "logging.h"
+#include "outcome.h"
+
+using namespace vorzmq::internal;
+
+namespace {
+
+constexpr socket_kind publish_kind{
+    .constructor_signature = "vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context&, const string&)",
+    .constructed = "Initializing ZMQ Publish Socket: {endpoint}",
+    .setup_signature = "void vorzmq_pub_socket::init_if_necessary()",
+    .type = ZMQ_PUB,
+    .binds = true,
+    .created_by_receive = false,
+    .needs_url = false,
+    .missing_context = "Cannot Create ZMQ Socket without Valid Context",
+    .closing = "Closing Socket: {endpoint}",
+    .creating = nullptr,
+    .creation_failed = "ZMQ Socket Init Failed -- {error} -- {endpoint}",
+    .attach_failed = "Failed to Bind ZMQ URL: {endpoint} -- {error} -- Closing Socket",
+    .pause_after_failed_attach_s = 0,
+    .options = {{{ZMQ_SNDHWM, "High Water Mark", &socket_handle::high_water_mark, 0},
+                 {ZMQ_LINGER, "Linger", &socket_handle::linger_ms, 0},
+                 {ZMQ_XPUB_NODROP, "No Drop", nullptr, 1}}},
+};
+
+constexpr socket_kind subscribe_kind{
+    .constructor_signature = "vorzmq_sub_socket::vorzmq_sub_socket(vorzmq_context&, const string&)",
+    .constructed = "Initializing ZMQ Subscribe Socket: {endpoint}",
+    .setup_signature = "void vorzmq_sub_socket::init_if_necessary()",
+    .type = ZMQ_SUB,
+    .binds = false,
+    .created_by_receive = true,
+    .needs_url = false,
+    .missing_context = "Cannot Create ZMQ Socket without Valid Context",
+    .closing = "Closing Socket",
+    .creating = "Initializing Sub Socket to: {endpoint}",
+    .creation_failed = "ZMQ Socket Init Failed -- {error}",
+    .attach_failed = "Failed to Connect to ZMQ URL: {endpoint} -- {error} -- Closing Socket",
+    .pause_after_failed_attach_s = 0,
+    .options = {{{ZMQ_RCVTIMEO, "Timeout", &socket_handle::receive_timeout_ms, 0},
+                 {ZMQ_LINGER, "Linger", &socket_handle::linger_ms, 0}}},
+};
+
+constexpr receive_texts topic_receive{"No Message Topic Received Before Timeout: ",
+                                      "Failed to Receive Message Topic -- ZMQ Error: "};
+
+// The topic frame is the topic and its "$" in one block. Short topics are
+// put together on the stack, so a publication costs no allocation and one
+// libzmq call a frame, as a raw zmq_send does.
+[[gnu::noinline]] int send_long_topic_frame(void* socket, const std::string& topic)
+{
+    std::string frame;
+    frame.reserve(topic.size() + 1);
+    frame.append(topic).push_back('$');
+    return zmq_send(socket, frame.data(), frame.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+}
+
+// A publication that could not be queued: a full queue drops it, any other
+// error means not sent. Without a socket the failed bind already told why.
+void record_failed_publish(void* socket, int err)
+{
+    if (socket != nullptr) {
+        record(err == EAGAIN ? vorzmq_result::dropped : vorzmq_result::not_sent, err);
+    }
+}
+
+int send_topic_frame(void* socket, const std::string& topic, bool terminated)
+{
+    if (terminated) {
+        return zmq_send(socket, topic.data(), topic.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+    }
+    char frame[256];
+    if (topic.size() >= sizeof frame) {
+        return send_long_topic_frame(socket, topic);
+    }
+    std::memcpy(frame, topic.data(), topic.size());
+    frame[topic.size()] = '$';
+    return zmq_send(socket, frame, topic.size() + 1, ZMQ_SNDMORE | ZMQ_DONTWAIT);
+}
+
+// Whether libzmq may drop a message for a subscriber whose queue is full
+// (its default), or must refuse the whole message with EAGAIN instead.
+void allow_drops(void* socket, bool allowed)
+{
+    const int no_drop = allowed ? 0 : 1;
+    zmq_setsockopt(socket, ZMQ_XPUB_NODROP, &no_drop, sizeof no_drop);
+}
+
+// A publish socket runs with ZMQ_XPUB_NODROP, so a message that some matching
+// subscriber's queue has no room for is refused (EAGAIN) rather than dropped
+// unseen. The queue may only look full: libzmq takes in the subscribers' read
+// credits about once a millisecond during sends, so asking for ZMQ_EVENTS
+// takes them in now, and the message goes out if that made room. If not, it
+// goes out with drops allowed, so that only the subscribers whose queues are
+// full miss it; `dropped` tells the caller to allow no drops again after the
+// data frame and to report the loss. Costs nothing while every queue has room.
+[[gnu::cold]] [[gnu::noinline]] int send_topic_frame_past_full_queue(void* socket, const std::string& topic,
+                                                                     bool terminated, bool& dropped)
+{
+    int events = 0;
+    size_t events_size = sizeof events;
+    zmq_getsockopt(socket, ZMQ_EVENTS, &events, &events_size);
+    const int sent = send_topic_frame(socket, topic, terminated);
+    if (sent != -1 || zmq_errno() != EAGAIN) {
+        return sent;
+    }
+    dropped = true;
+    allow_drops(socket, true);
+    return send_topic_frame(socket, topic, terminated);
+}
+
+// Reads the next message up to its topic frame. A message of one frame only
+// carries no data: it is dropped and the wait goes on.
+bool receive_topic_frame(const socket_handle& self, frame& topic)
+{
+    do {
+        if (zmq_msg_recv(&topic.message, self.socket, self.receive_flags) == -1) {
+            return false;
+        }
+    } while (!topic.more());
+    return true;
+}
+
+// Reads a message's data frame, dropping any frame after it.
+bool receive_data_frame(const socket_handle& self, frame& data)
+{
+    return zmq_msg_recv(&data.message, self.socket, self.receive_flags) != -1 &&
+           discard_rest_of_message(self.socket, data.more());
+}
+
+// A failed subscribe receive, out of the way of the path that succeeds.
+[[gnu::cold]] [[gnu::noinline]] bool failed_subscribe_receive(const char* signature, socket_handle& self,
+                                                                const receive_texts& texts)
+{
+    const int err = zmq_errno();
+    report_failed_receive(signature, self, texts, err == EAGAIN, err);
+    return false;
+}
+
+// Reads a whole message into `message` and `topic`: one frame serves for
+// both where the topic is not wanted, each receive releasing what it held.
+bool receive_message(const char* signature, socket_handle& self, frame& topic, frame& message)
+{
+    if (!receive_topic_frame(self, topic)) {
+        return failed_subscribe_receive(signature, self, topic_receive);
+    }
+    if (!receive_data_frame(self, message)) {
+        return failed_subscribe_receive(signature, self, message_receive);
+    }
+    record(vorzmq_result::ok);
+    return true;
+}
+
+// The set-up before a subscribe receive, with its tests inline: a small
+// message costs little more. False, logged, when there is no socket.
+bool ready_to_receive(const char* signature, socket_handle& self, const std::vector<std::string>& filters,
+                      const char* no_socket_text)
+{
+    if (!socket_ready(self) || filters.empty()) {
+        socket_for_receive(self);
+    }
+    if (self.socket == nullptr) {
+        LOG4CXX_ERROR(logger, no_socket_text);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+socket_handle vorzmq_socket_access::handle(vorzmq_pub_socket& socket)
+{
+    return {publish_kind, socket.url, socket.context, socket.socket, socket.reset_pending, 0, 0, socket.linger_ms,
+            socket.high_water_mark, nullptr};
+}
+
+socket_handle vorzmq_socket_access::handle(vorzmq_sub_socket& socket)
+{
+    return {subscribe_kind,        socket.url,       socket.context,   socket.socket, socket.reset_pending,
+            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             &socket.filters};
+}
+
+namespace vorzmq::internal {
+
+// A subscription filter that libzmq refuses leaves the socket closed, so that
+// the next operation starts afresh with every recorded filter.
+bool set_filter(socket_handle& handle, const std::string& filter, const char* signature)
+{
+    if (zmq_setsockopt(handle.socket, ZMQ_SUBSCRIBE, filter.data(), filter.size()) == 0) {
+        return true;
+    }
+    const int err = zmq_errno();
+    if (handle.socket != nullptr) {  // else the failed connect already told why
+        record(vorzmq_result::no_socket, err);
+    }
+    LOG4CXX_ERROR(logger, "Failed to Set Socket Message Filter -- " << zmq_strerror(err) << " -- Closing Socket");
+    zmq_disconnect(handle.socket, handle.url.c_str());
+    close_socket(handle.socket);
+    return false;
+}
+
+void add_filter(socket_handle& handle, const std::string& topic, bool exact_match)
+{
+    static constexpr char signature[] = "void vorzmq_sub_socket::add_topic(const string&, bool)";
+    set_up(handle);
+    std::string filter = topic;
+    if (!topic.empty() && exact_match) {
+        filter += '$';
+    }
+    LOG4CXX_DEBUG(logger, "Adding Topic " << filter << " for URL: " << handle.url);
+    // Recorded even when it cannot be set now: the next socket gets it.
+    handle.filters->push_back(std::move(filter));
+    set_filter(handle, handle.filters->back(), signature);
+}
+
+}  // namespace vorzmq::internal
+
+// ---------------------------------------------------------------- publish socket
+
+vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context& owner, const std::string& url)
+    : url(url), high_water_mark(16), linger_ms(1000), context(owner.context), socket(nullptr),
+      reset_pending(false)
+{
+    announce_socket(vorzmq_socket_access::handle(*this));
+}
+
+// Closed without an unbind: libzmq's unbind also ends the connections
+// accepted on the endpoint, with the messages still queued for them, which
+// would defeat the linger. The close alone releases the endpoint too.
+vorzmq_pub_socket::~vorzmq_pub_socket()
+{
+    if (socket != nullptr) {
+        close_socket(socket);
+    }
+}
+
+void vorzmq_pub_socket::set_high_water_mark(int32_t messages)
+{
+    high_water_mark = messages;
+}
+
+void vorzmq_pub_socket::set_linger_ms(int32_t milliseconds)
+{
+    linger_ms = milliseconds;
+}
+
+bool vorzmq_pub_socket::valid()
+{
+    return valid_url(url);
+}
+
+void vorzmq_pub_socket::init_if_necessary()
+{
+    socket_handle self = vorzmq_socket_access::handle(*this);
+    set_up(self);
+}
+
+void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
+{
+    static constexpr char signature[] = "void vorzmq_pub_socket::send(const string&, const string&)";
+    // init_if_necessary's first test, inline: a publication is short enough
+    // for one more call to show.
+    if (context == nullptr || socket == nullptr || reset_pending) {
+        init_if_necessary();
+    }
+
+    const bool terminated = !topic.empty() && topic.back() == '$';
+    const char* const terminator = terminated ? "" : "$";
+    int sent = send_topic_frame(socket, topic, terminated);
+    bool dropped = false;
+    if (sent == -1 && zmq_errno() == EAGAIN) {
+        sent = send_topic_frame_past_full_queue(socket, topic, terminated, dropped);
+    }
+    if (sent == -1) {
+        const int err = zmq_errno();
+        record_failed_publish(socket, err);
+        if (dropped) {
+            allow_drops(socket, false);
+        }
+        if (err == EAGAIN) {
+            LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
+                                                                     << " -- ZMQ Error: " << zmq_strerror(err));
+        } else {
+            LOG4CXX_ERROR(logger, "Failed to Publish Message Topic: " << topic << terminator << " -- ZMQ Error: "
+                                                                      << zmq_strerror(err)
+                                                                      << " -- Closing Socket on Unexpected Error");
+            reset_pending = true;
+        }
+        return;
+    }
+
+    // c_str() ends in the zero byte that the data frame carries.
+    sent = zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT);
+    if (dropped) {
+        const int err = zmq_errno();
+        allow_drops(socket, false);
+        LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
+                                                                 << " -- ZMQ Error: " << zmq_strerror(EAGAIN));
+        errno = err;
+    }
+    if (sent == -1) {
+        const int err = zmq_errno();
+        record_failed_publish(socket, err);
+        if (err == EAGAIN) {
+            LOG4CXX_WARN(logger, "Failed to Publish Message: " << data << " -- ZMQ Error: " << zmq_strerror(err));
+        } else {
+            LOG4CXX_ERROR(logger, "Failed to Publish Message: " << data << " -- ZMQ Error: " << zmq_strerror(err)
+                                                                << " -- Closing Socket on Unexpected Error");
+            reset_pending = true;
+        }
+        return;
+    }
+    if (dropped) {
+        record(vorzmq_result::dropped, EAGAIN);
+    } else {
+        record(vorzmq_result::ok);
+    }
+}
+
+std::string vorzmq_pub_socket::last_endpoint() const
+{
+    return bound_endpoint(socket);
+}
+
+// ---------------------------------------------------------------- subscribe socket
+
+vorzmq_sub_socket::vorzmq_sub_socket(vorzmq_context& owner, const std::string& url)
+    : url(url), receive_timeout_ms(-1), linger_ms(1000), receive_flags(0), context(owner.context),
+      socket(nullptr), reset_pending(false)
+{
+    announce_socket(vorzmq_socket_access::handle(*this));
+}
+
+vorzmq_sub_socket::~vorzmq_sub_socket()
+{
+    close_on_destruction(this, "vorzmq_sub_socket::~vorzmq_sub_socket()", socket);
+}
+
+void vorzmq_sub_socket::init_if_necessary()
+{
+    socket_handle self = vorzmq_socket_access::handle(*this);
+    set_up(self);
+}
+
+void vorzmq_sub_socket::add_topic(const std::string& topic, bool exact_match)
+{
+    socket_handle self = vorzmq_socket_access::handle(*this);
+    add_filter(self, topic, exact_match);
+}
+
+void vorzmq_sub_socket::add_topic(const std::string& topic)
+{
+    add_topic(topic, true);
+}
+
+bool vorzmq_sub_socket::receive(std::stringstream& stream)
+{
+    static constexpr char signature[] = "bool vorzmq_sub_socket::receive(std::stringstream&)";
+    socket_handle self = vorzmq_socket_access::handle(*this);
+    if (!ready_to_receive(signature, self, filters, "Cannot Receive Request without Valid Socket")) {
+        return false;
+    }
+    frame message;
+    if (!receive_message(signature, self, message, message)) {
+        return false;
+    }
+    append_text(stream, message);
+    return true;
+}
+
+bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
+{
+    static constexpr char signature[] = "bool vorzmq_sub_socket::receive(std::stringstream&, string&)";
+    socket_handle self = vorzmq_socket_access::handle(*this);
+    if (!ready_to_receive(signature, self, filters, "Cannot Receive Request without Valid Socket")) {
+        return false;
+    }
+    frame topic_frame;
+    frame data;
+    if (!receive_message(signature, self, topic_frame, data)) {
+        return false;
+    }
+    // The topic without the one "$" its publisher added.
+    size_t size = topic_frame.size();
+    if (size > 0 && topic_frame.data()[size - 1] == '$') {
+        --size;
+    }
+    topic.assign(topic_frame.data(), size);
+    append_text(stream, data);
+    return true;
+}
+
+bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
+{
+    static constexpr char signature[] = "bool vorzmq_sub_socket::receive(void*, size_t)";
+    socket_handle self = vorzmq_socket_access::handle(*this);
+    if (!ready_to_receive(signature, self, filters, "Cannot Receive Messages without Valid Socket")) {
+        return false;
+    }
+    // Received whole and copied as far as it fits: the frame tells whether
+    // more follow, where zmq_recv would need a ZMQ_RCVMORE query.
+    frame message;
+    if (!receive_message(signature, self, message, message)) {
+        return false;
+    }
+    const size_t size = std::min(message.size(), buffer_size);
+    if (size != 0) {
+        std::memcpy(buffer, message.data(), size);
+    }
+    return true;
+}
+
+void vorzmq_sub_socket::set_receive_timeout_ms(int32_t milliseconds)
+{
+    receive_timeout_ms = milliseconds;
+}
+
+void vorzmq_sub_socket::set_linger_ms(int32_t milliseconds)
+{
+    linger_ms = milliseconds;
+}
+
+void vorzmq_sub_socket::set_receive_flags(int32_t flags)
+{
+    receive_flags = flags;
+}
