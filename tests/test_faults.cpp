@@ -471,7 +471,8 @@ void PrintTo(const subscribe_case& c, std::ostream* out)
 
 class subscribe_faults : public library_test, public testing::WithParamInterface<subscribe_case> {};
 
-constexpr int32_t sub_timeout_ms = 3000;
+// Long enough for a new subscription to take hold on a loaded machine.
+constexpr int32_t sub_timeout_ms = 10000;
 
 std::string receive_once(vorzmq_sub_socket& subscriber, sub_op op, bool& received)
 {
@@ -537,7 +538,7 @@ const subscribe_case subscribe_cases[] = {
     {"socket", {{zmq_call::socket, ENOMEM}}, sub_op::stream,
      {{ERROR, "ZMQ Socket Init Failed -- " + text_of(ENOMEM)}, {ERROR, filter_failure(ENOTSOCK)}}, false},
     {"receive_timeout_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_RCVTIMEO}}, sub_op::stream,
-     {{WARN, "Failed to Set Socket Timeout (3000) -- " + text_of(EINVAL)}}, false},
+     {{WARN, "Failed to Set Socket Timeout (" + std::to_string(sub_timeout_ms) + ") -- " + text_of(EINVAL)}}, false},
     {"linger_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_LINGER}}, sub_op::stream,
      {{WARN, "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL)}}, false},
     {"subscribe_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_SUBSCRIBE}}, sub_op::stream,
@@ -553,7 +554,7 @@ const subscribe_case subscribe_cases[] = {
     // A time-out between the frames leaves the data frame queued; the next
     // receive must skip it instead of taking it for a topic frame.
     {"data_frame_time_out", {{zmq_call::msg_recv, EAGAIN, 1}}, sub_op::stream,
-     {{TRACE, "No Messages Received Before Timeout: 3000ms"}}, false},
+     {{TRACE, "No Messages Received Before Timeout: " + std::to_string(sub_timeout_ms) + "ms"}}, false},
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, sub_op::buffer,
      {{ERROR, unexpected_receive(topic_failure, ETERM)}}, true},
     {"buffer_data_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, sub_op::buffer,

@@ -166,7 +166,9 @@ TEST_F(poller_test, reports_exactly_the_sockets_with_a_message_waiting)
         EXPECT_EQ(w->poller.readable(w->sub), (row.readable & sub_socket) != 0);
         EXPECT_EQ(w->poller.readable(w->request), (row.readable & request_socket) != 0);
 
-        const auto started = steady_clock::now();
+        // A receive that would have to wait fails at once instead.
+        w->reply.set_receive_flags(ZMQ_DONTWAIT);
+        w->sub.set_receive_flags(ZMQ_DONTWAIT);
         if (row.readable & reply_socket) {
             std::stringstream text;
             EXPECT_TRUE(w->reply.receive(text, true));
@@ -182,7 +184,6 @@ TEST_F(poller_test, reports_exactly_the_sockets_with_a_message_waiting)
             EXPECT_EQ(w->request.receive(answer, sizeof answer), 6u);
             EXPECT_EQ(std::string(answer, 6), "answer");
         }
-        EXPECT_LT(elapsed_since(started), 500ms);
         EXPECT_EQ(w->poller.wait(0), 0) << "a message left over";
         EXPECT_EQ(problems(), std::vector<std::string>{});
     }

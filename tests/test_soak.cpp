@@ -27,6 +27,8 @@ using std::chrono::steady_clock;
 namespace {
 
 constexpr unsigned seed = 20240601;
+// How long a client waits for a reply: ample for a loaded machine.
+constexpr int client_wait_ms = 2000;
 
 // Sanitizer runtimes keep freed memory in quarantine and grow shadow
 // memory and thread histories, so their builds get a looser memory bound;
@@ -178,9 +180,11 @@ private:
                 send(frames[0], "wrong");
                 break;
             case plan::late:
-                // Past the client's 1000 ms wait, while its old socket is
-                // still open: the answer lands in that socket's queue.
-                late.push_back({steady_clock::now() + milliseconds(1150), frames[0]});
+                // Past the client's wait, while its old socket is still
+                // open: the answer lands in that socket's queue. A client
+                // held up between its send and its receive may still take
+                // it in time; the client counts which happened.
+                late.push_back({steady_clock::now() + milliseconds(client_wait_ms + 150), frames[0]});
                 break;
             case plan::restart:
                 zmq_close(socket);
@@ -204,6 +208,8 @@ struct client_figures {
     int faulted = 0;
     int recovered = 0;  // succeeded right after a faulted exchange
     int late_replies = 0;
+    int late_in_time = 0;        // late answers that still came within the wait
+    int late_acknowledged = 0;   // ... of them, read by the library itself
     int resets = 0;            // faults that must break the socket
     int wrong_acknowledged = 0;  // wrong answers that the library itself reads
     int mistaken_replies = 0;  // a reply taken for another request's
@@ -217,6 +223,7 @@ client_figures run_client(vorzmq_context& context, int client, int exchanges)
     client_figures figures;
     chaos_server server;
     vorzmq_request_socket request(context, server.url);
+    request.set_receive_timeout_ms(client_wait_ms);
     std::mt19937 random(seed + static_cast<unsigned>(client));
     std::discrete_distribution<int> choose({60, 10, 10, 10, 10});
     bool after_fault = false;
@@ -231,10 +238,12 @@ client_figures run_client(vorzmq_context& context, int client, int exchanges)
         figures.attempted++;
         figures.plans[chosen]++;
         bool succeeded = false;
+        bool late_in_time = false;
         if (acknowledged_path) {
             request.send(message, true);
             // Success shows in the log only; counted from the records below.
             succeeded = chosen == plan::answer;
+            late_in_time = chosen == plan::late && vorzmq_last_result() == vorzmq_result::unexpected_reply;
         } else {
             request.send(message, false);
             char reply[64] = {};
@@ -248,6 +257,8 @@ client_figures run_client(vorzmq_context& context, int client, int exchanges)
                 }
             } else if (chosen == plan::wrong) {
                 EXPECT_EQ(got, "wrong");
+            } else if (chosen == plan::late && got == "late") {
+                late_in_time = true;
             } else {
                 EXPECT_EQ(size, 0u) << id << " received " << testing::PrintToString(got);
             }
@@ -263,9 +274,12 @@ client_figures run_client(vorzmq_context& context, int client, int exchanges)
         }
         after_fault = chosen != plan::answer;
         figures.faulted += after_fault;
-        // A wrong answer read by the host is the host's affair; every other
-        // fault breaks the exchange and resets the socket on the next send.
-        figures.resets += after_fault && !(chosen == plan::wrong && !acknowledged_path);
+        // A wrong or late answer read by the host is the host's affair; every
+        // other fault breaks the exchange and resets the socket on the next
+        // send.
+        figures.resets += after_fault && !(!acknowledged_path && (chosen == plan::wrong || late_in_time));
+        figures.late_in_time += late_in_time;
+        figures.late_acknowledged += late_in_time && acknowledged_path;
         figures.wrong_acknowledged += chosen == plan::wrong && acknowledged_path;
     }
     return figures;
@@ -313,6 +327,8 @@ TEST_F(soak, request_reply_against_a_chaotic_peer)
         total.faulted += one.faulted;
         total.recovered += one.recovered;
         total.late_replies += one.late_replies;
+        total.late_in_time += one.late_in_time;
+        total.late_acknowledged += one.late_acknowledged;
         total.mistaken_replies += one.mistaken_replies;
         total.resets += one.resets;
         total.wrong_acknowledged += one.wrong_acknowledged;
@@ -322,15 +338,18 @@ TEST_F(soak, request_reply_against_a_chaotic_peer)
     }
 
     // Every fault of an acknowledged exchange leaves exactly one record and
-    // one reset; a late answer is never read as the next request's reply,
-    // which would show as an unexpected "late" reply.
+    // one reset; a late answer is read, if at all, as the reply of its own
+    // request, never as the next request's.
     size_t unexpected = 0;
+    size_t unexpected_late = 0;
     size_t lost = 0;
     size_t closings = 0;
     size_t other = 0;
     for (const auto& line : problems()) {
         if (line == "WARN Received Unexpected Reply: wrong") {
             unexpected++;
+        } else if (line == "WARN Received Unexpected Reply: late") {
+            unexpected_late++;
         } else if (line == std::string("ERROR Failed to Receive Message Reply -- ") + zmq_strerror(EAGAIN) ||
                    line == std::string("ERROR Failed to Receive Reply -- ") + zmq_strerror(EAGAIN)) {
             lost++;
@@ -342,8 +361,9 @@ TEST_F(soak, request_reply_against_a_chaotic_peer)
         }
     }
     const int faults_without_reply = total.plans[plan::drop] + total.plans[plan::late] + total.plans[plan::restart];
-    EXPECT_EQ(lost, static_cast<size_t>(faults_without_reply));
+    EXPECT_EQ(lost, static_cast<size_t>(faults_without_reply - total.late_in_time));
     EXPECT_EQ(unexpected, static_cast<size_t>(total.wrong_acknowledged));
+    EXPECT_EQ(unexpected_late, static_cast<size_t>(total.late_acknowledged));
     EXPECT_EQ(closings, static_cast<size_t>(total.resets));
     EXPECT_EQ(total.mistaken_replies, 0);
 
@@ -352,7 +372,8 @@ TEST_F(soak, request_reply_against_a_chaotic_peer)
               << total.plans[plan::drop] << ", wrong bytes " << total.plans[plan::wrong] << ", late "
               << total.plans[plan::late] << ", peer restarted " << total.plans[plan::restart]
               << "), recovered after a fault " << total.recovered << ", late replies delivered to the old socket "
-              << total.late_replies << ", late replies taken for another request 0\n";
+              << total.late_replies - total.late_in_time << ", late replies still in time " << total.late_in_time
+              << ", late replies taken for another request 0\n";
     EXPECT_EQ(total.acknowledged, total.plans[plan::answer]);
     EXPECT_GT(total.recovered, 0);
     EXPECT_EQ(other, 0u);
@@ -390,7 +411,7 @@ TEST_F(soak, subscribers_reset_mid_stream)
     int injected_recoveries = 0;
     for (int round = 0; round < rounds; ++round) {
         vorzmq_sub_socket subscriber(context, url);
-        subscriber.set_receive_timeout_ms(3000);
+        subscriber.set_receive_timeout_ms(10000);
         subscriber.add_topic("feed");
         long last = -1;
         const int messages = burst(random);
@@ -425,20 +446,32 @@ TEST_F(soak, subscribers_reset_mid_stream)
     stopping = true;
     publishing.join();
 
+    // Each injected failure leaves its ERROR and the next receive's reset
+    // WARN. A subscriber that falls behind fills its queue, which the
+    // publisher reports at WARN and goes on: counted, not predicted.
     size_t expected_problems = 0;
+    size_t full_queue = 0;
+    const std::string eagain = " -- ZMQ Error: " + std::string(zmq_strerror(EAGAIN));
     for (const auto& line : problems()) {
-        expected_problems += line == "WARN Closing Socket" ||
-                             line == "ERROR Failed to Receive Message Topic -- ZMQ Error: " +
-                                         std::string(zmq_strerror(EINTR)) + " -- Closing Socket on Unexpected Error";
+        if (line == "WARN Closing Socket" || line == "ERROR Failed to Receive Message Topic -- ZMQ Error: " +
+                                                         std::string(zmq_strerror(EINTR)) +
+                                                         " -- Closing Socket on Unexpected Error") {
+            expected_problems++;
+        } else if (line.rfind("WARN Failed to Publish Message", 0) == 0 && line.find(eagain) != std::string::npos) {
+            full_queue++;
+        } else {
+            ADD_FAILURE() << "unexpected record: " << line;
+        }
     }
     std::cout << "soak publish/subscribe: messages published " << published << ", subscribers " << rounds
               << ", delivered " << delivered << ", subscribers reset mid-stream " << resets
               << ", injected receive failures recovered " << injected_recoveries << ", out of order " << out_of_order
-              << ", other topics delivered " << foreign << ", failed receives " << failed_receives << "\n";
+              << ", other topics delivered " << foreign << ", failed receives " << failed_receives
+              << ", publications refused on a full queue " << full_queue << "\n";
     EXPECT_EQ(out_of_order, 0);
     EXPECT_EQ(foreign, 0);
     EXPECT_EQ(failed_receives, 0);
-    EXPECT_EQ(problems().size(), expected_problems);
+    EXPECT_EQ(problems().size(), expected_problems + full_queue);
     EXPECT_EQ(expected_problems, static_cast<size_t>(2 * injected_recoveries));
     watch.check("soak publish/subscribe", 2, rss_slack_kib);
 }
