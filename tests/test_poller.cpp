@@ -449,6 +449,39 @@ TEST_F(poller_test, removed_sockets_are_not_waited_on_and_double_adds_count_once
     EXPECT_FALSE(empty.readable(w->sub));
 }
 
+// A socket destroyed while still added leaves every poller holding it, with
+// one WARN, so that no later wait touches the freed object.
+template <class Socket>
+void destroy_while_added(vorzmq_context& context, const std::string& url, const std::string& destructor)
+{
+    SCOPED_TRACE(destructor);
+    vorzmq_poller first;
+    vorzmq_poller second;
+    auto socket = std::make_unique<Socket>(context, url);
+    first.add(*socket);
+    second.add(*socket);
+    EXPECT_EQ(first.wait(0), 0);  // creates its ZeroMQ socket as a receive would
+    auto removed_first = std::make_unique<Socket>(context, url + "-removed");
+    second.add(*removed_first);
+    second.remove(*removed_first);
+    removed_first.reset();
+    socket.reset();
+    EXPECT_EQ(first.wait(0), 0);
+    EXPECT_EQ(second.wait(0), 0);
+    const std::string text = "Socket Destroyed While Added to a Poller -- Removed from the Poller";
+    expect_record_at(warn_level, text, destructor);
+    EXPECT_EQ(problems(), std::vector<std::string>{"WARN " + text});
+    captured_log().clear();
+}
+
+TEST_F(poller_test, a_socket_destroyed_while_added_leaves_its_pollers)
+{
+    destroy_while_added<vorzmq_reply_socket>(context, queue_url("rep"), "vorzmq_reply_socket::~vorzmq_reply_socket()");
+    destroy_while_added<vorzmq_sub_socket>(context, queue_url("pub"), "vorzmq_sub_socket::~vorzmq_sub_socket()");
+    destroy_while_added<vorzmq_request_socket>(context, queue_url("srv"),
+                                               "vorzmq_request_socket::~vorzmq_request_socket()");
+}
+
 // ---------------------------------------------------------------- request socket
 
 struct request_case {
