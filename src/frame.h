@@ -31,9 +31,10 @@ struct frame {
     // The frame's bytes up to its first zero byte, at most longest_text.
     std::string_view text()
     {
+        const char* bytes = data();
         const size_t length = std::min(size(), longest_text);
-        const void* zero = length == 0 ? nullptr : std::memchr(data(), 0, length);
-        return {data(), zero ? static_cast<size_t>(static_cast<const char*>(zero) - data()) : length};
+        const void* zero = length == 0 ? nullptr : std::memchr(bytes, 0, length);
+        return {bytes, zero ? static_cast<size_t>(static_cast<const char*>(zero) - bytes) : length};
     }
 
     // Whether text() would lose bytes of the frame's text: no zero byte ends

@@ -139,41 +139,53 @@ bool receive_data_frame(const socket_handle& self, frame& data)
            discard_rest_of_message(self.socket, data.more());
 }
 
-// A failed subscribe receive, out of the way of the path that succeeds.
-[[gnu::cold]] [[gnu::noinline]] bool failed_subscribe_receive(const char* signature, socket_handle& self,
+// The set-up and the failures of a subscribe receive take the handle out of
+// line, so that the path of a received message only reads the object.
+[[gnu::cold]] [[gnu::noinline]] void prepare_to_receive(vorzmq_sub_socket& object)
+{
+    socket_handle self = vorzmq_socket_access::handle(object);
+    socket_for_receive(self);
+}
+
+[[gnu::cold]] [[gnu::noinline]] bool failed_subscribe_receive(const char* signature, vorzmq_sub_socket& object,
                                                                 const receive_texts& texts)
 {
     const int err = zmq_errno();
+    socket_handle self = vorzmq_socket_access::handle(object);
     report_failed_receive(signature, self, texts, err == EAGAIN, err);
     return false;
 }
 
-// Reads a whole message into `message` and `topic`: one frame serves for
-// both where the topic is not wanted, each receive releasing what it held.
-bool receive_message(const char* signature, socket_handle& self, frame& topic, frame& message)
+// Whether the subscriber has a socket to receive from, after creating it and
+// subscribing to every topic where nothing was asked for; logged when not.
+// Inline, as the rest of a received message's path.
+[[gnu::always_inline]] inline bool ready_to_receive(const char* signature, vorzmq_sub_socket& object,
+                                                    const char* no_socket_text)
 {
-    if (!receive_topic_frame(self, topic)) {
-        return failed_subscribe_receive(signature, self, topic_receive);
-    }
-    if (!receive_data_frame(self, message)) {
-        return failed_subscribe_receive(signature, self, message_receive);
-    }
-    record(vorzmq_result::ok);
-    return true;
-}
-
-// The set-up before a subscribe receive, with its tests inline: a small
-// message costs little more. False, logged, when there is no socket.
-bool ready_to_receive(const char* signature, socket_handle& self, const std::vector<std::string>& filters,
-                      const char* no_socket_text)
-{
-    if (!socket_ready(self) || filters.empty()) {
-        socket_for_receive(self);
+    const socket_handle self = vorzmq_socket_access::handle(object);
+    if (!socket_ready(self) || self.filters->empty()) {
+        prepare_to_receive(object);
     }
     if (self.socket == nullptr) {
         LOG4CXX_ERROR(logger, no_socket_text);
         return false;
     }
+    return true;
+}
+
+// Reads a whole message into `topic` and `message`: one frame serves for
+// both where the topic is not wanted, each receive releasing what it held.
+[[gnu::always_inline]] inline bool receive_message(const char* signature, vorzmq_sub_socket& object, frame& topic,
+                                                   frame& message)
+{
+    const socket_handle self = vorzmq_socket_access::handle(object);
+    if (!receive_topic_frame(self, topic)) {
+        return failed_subscribe_receive(signature, object, topic_receive);
+    }
+    if (!receive_data_frame(self, message)) {
+        return failed_subscribe_receive(signature, object, message_receive);
+    }
+    record(vorzmq_result::ok);
     return true;
 }
 
@@ -367,12 +379,11 @@ void vorzmq_sub_socket::add_topic(const std::string& topic)
 bool vorzmq_sub_socket::receive(std::stringstream& stream)
 {
     static constexpr char signature[] = "bool vorzmq_sub_socket::receive(std::stringstream&)";
-    socket_handle self = vorzmq_socket_access::handle(*this);
-    if (!ready_to_receive(signature, self, filters, "Cannot Receive Request without Valid Socket")) {
+    if (!ready_to_receive(signature, *this, "Cannot Receive Request without Valid Socket")) {
         return false;
     }
     frame message;
-    if (!receive_message(signature, self, message, message)) {
+    if (!receive_message(signature, *this, message, message)) {
         return false;
     }
     append_text(stream, message);
@@ -382,13 +393,12 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream)
 bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
 {
     static constexpr char signature[] = "bool vorzmq_sub_socket::receive(std::stringstream&, string&)";
-    socket_handle self = vorzmq_socket_access::handle(*this);
-    if (!ready_to_receive(signature, self, filters, "Cannot Receive Request without Valid Socket")) {
+    if (!ready_to_receive(signature, *this, "Cannot Receive Request without Valid Socket")) {
         return false;
     }
     frame topic_frame;
     frame data;
-    if (!receive_message(signature, self, topic_frame, data)) {
+    if (!receive_message(signature, *this, topic_frame, data)) {
         return false;
     }
     // The topic without the one "$" its publisher added.
@@ -404,14 +414,13 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
 bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
 {
     static constexpr char signature[] = "bool vorzmq_sub_socket::receive(void*, size_t)";
-    socket_handle self = vorzmq_socket_access::handle(*this);
-    if (!ready_to_receive(signature, self, filters, "Cannot Receive Messages without Valid Socket")) {
+    if (!ready_to_receive(signature, *this, "Cannot Receive Messages without Valid Socket")) {
         return false;
     }
     // Received whole and copied as far as it fits: the frame tells whether
     // more follow, where zmq_recv would need a ZMQ_RCVMORE query.
     frame message;
-    if (!receive_message(signature, self, message, message)) {
+    if (!receive_message(signature, *this, message, message)) {
         return false;
     }
     const size_t size = std::min(message.size(), buffer_size);
