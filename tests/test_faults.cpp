@@ -41,6 +41,35 @@ std::string describe(const std::vector<std::string>& lines)
     return testing::PrintToString(lines);
 }
 
+// A record's text with "<url>" standing for the endpoint.
+std::string with_url(std::string text, const std::string& url)
+{
+    if (const size_t at = text.find("<url>"); at != std::string::npos) {
+        text.replace(at, 5, url);
+    }
+    return text;
+}
+
+// The problems logged after a recovery: the closing WARN where the failure
+// broke the socket, none otherwise.
+std::vector<std::string> closing_warning(bool breaks_socket, const std::string& warning)
+{
+    return breaks_socket ? std::vector<std::string>{"WARN " + warning} : std::vector<std::string>{};
+}
+
+// Long enough for a peer to answer on a loaded machine.
+constexpr int32_t receive_timeout_ms = 10000;
+const std::string timeout_option_failure =
+    "Failed to Set Socket Timeout (" + std::to_string(receive_timeout_ms) + ") -- " + text_of(EINVAL);
+
+std::string unexpected_receive(const char* what, int error)
+{
+    return std::string(what) + text_of(error) + " -- Closing Socket on Unexpected Error";
+}
+
+const char topic_failure[] = "Failed to Receive Message Topic -- ZMQ Error: ";
+const char data_failure[] = "Failed to Receive Message -- ZMQ Error: ";
+
 void arm(const std::vector<fault>& faults)
 {
     for (const fault& planned : faults) {
@@ -105,7 +134,7 @@ struct request_case {
     std::vector<fault> faults;
     request_op op;
     int level;
-    std::function<std::string(const std::string& url)> record;
+    std::string record;  // "<url>" stands for the endpoint
     bool breaks_socket;
     std::vector<std::string> server_reply = {ok_reply()};
 };
@@ -125,6 +154,7 @@ TEST_P(request_faults, failure_is_logged_and_the_next_request_succeeds)
     vorzmq_context context;
     {
         vorzmq_request_socket request(context, url);
+        request.set_receive_timeout_ms(receive_timeout_ms);
         arm(c.faults);
         if (c.op == request_op::acknowledged_send) {
             request.send("first", true);
@@ -133,48 +163,40 @@ TEST_P(request_faults, failure_is_logged_and_the_next_request_succeeds)
             char buffer[16];
             EXPECT_EQ(request.receive(buffer, sizeof buffer), 0u);
         }
-        EXPECT_TRUE(has_record(c.level, c.record(url))) << describe(all_messages());
+        EXPECT_TRUE(has_record(c.level, with_url(c.record, url))) << describe(all_messages());
 
         captured_log().clear();
         request.send("second", true);
         EXPECT_TRUE(server.has_seen("second")) << describe(server.requests());
-        const std::vector<std::string> expected =
-            c.breaks_socket ? std::vector<std::string>{"WARN Closing Request Socket: " + url}
-                            : std::vector<std::string>{};
-        EXPECT_EQ(problems(), expected);
+        EXPECT_EQ(problems(), closing_warning(c.breaks_socket, "Closing Request Socket: " + url));
     }
     EXPECT_EQ(injected_failures(), static_cast<int>(c.faults.size()));
 }
 
 const request_case request_cases[] = {
     {"socket", {{zmq_call::socket, ENOMEM}}, request_op::acknowledged_send, ERROR,
-     [](const std::string&) { return "ZMQ Socket Init Failed -- " + text_of(ENOMEM); }, false},
+     "ZMQ Socket Init Failed -- " + text_of(ENOMEM), false},
     {"receive_timeout_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_RCVTIMEO}}, request_op::acknowledged_send, WARN,
-     [](const std::string&) { return "Failed to Set Socket Timeout (1000) -- " + text_of(EINVAL); }, false},
+     timeout_option_failure, false},
     {"linger_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_LINGER}}, request_op::acknowledged_send, WARN,
-     [](const std::string&) { return "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL); }, false},
+     "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL), false},
     {"connect", {{zmq_call::connect, EPROTONOSUPPORT}}, request_op::acknowledged_send, ERROR,
-     [](const std::string& url) {
-         return "Failed to Connect to ZMQ URL: " + url + " -- " + text_of(EPROTONOSUPPORT) + " -- Closing Socket";
-     },
-     false},
+     "Failed to Connect to ZMQ URL: <url> -- " + text_of(EPROTONOSUPPORT) + " -- Closing Socket", false},
     {"send", {{zmq_call::send, EINTR}}, request_op::acknowledged_send, ERROR,
-     [](const std::string&) { return "Failed to Send Message: first -- " + text_of(EINTR); }, false},
+     "Failed to Send Message: first -- " + text_of(EINTR), false},
     {"reply_receive", {{zmq_call::msg_recv, EINTR}}, request_op::acknowledged_send, ERROR,
-     [](const std::string&) { return "Failed to Receive Message Reply -- " + text_of(EINTR); }, true},
+     "Failed to Receive Message Reply -- " + text_of(EINTR), true},
     {"reply_extra_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, request_op::acknowledged_send, ERROR,
-     [](const std::string&) { return "Failed to Receive Message Reply -- " + text_of(EINTR); }, true,
-     {ok_reply(), "tail"}},
+     "Failed to Receive Message Reply -- " + text_of(EINTR), true, {ok_reply(), "tail"}},
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, request_op::acknowledged_send, ERROR,
-     [](const std::string&) { return "Failed to Receive Message Reply -- " + text_of(ETERM); }, true},
+     "Failed to Receive Message Reply -- " + text_of(ETERM), true},
     {"host_receive", {{zmq_call::recv, EINTR}}, request_op::send_then_receive, ERROR,
-     [](const std::string&) { return "Failed to Receive Reply -- " + text_of(EINTR); }, true},
+     "Failed to Receive Reply -- " + text_of(EINTR), true},
     {"host_receive_more_flag", {{zmq_call::getsockopt, EINTR, 0, ZMQ_RCVMORE}}, request_op::send_then_receive, ERROR,
-     [](const std::string&) { return "Failed to Receive Reply -- " + text_of(EINTR); }, true},
+     "Failed to Receive Reply -- " + text_of(EINTR), true},
 };
 
-INSTANTIATE_TEST_SUITE_P(every_call, request_faults, testing::ValuesIn(request_cases),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(every_call, request_faults, testing::ValuesIn(request_cases), case_name);
 
 // ------------------------------------------------------------------ reply socket
 
@@ -186,7 +208,7 @@ struct client_exchange {
         client.connect(url);
         client.send_frames(request);
     }
-    std::optional<std::vector<std::string>> answer() { return client.receive_frames(5000); }
+    std::optional<std::vector<std::string>> answer() { return client.receive_frames(receive_timeout_ms); }
     raw_socket client;
 };
 
@@ -196,7 +218,7 @@ struct reply_case {
     // The host's side of the faulted exchange.
     std::function<void(vorzmq_reply_socket&, std::stringstream&)> serve;
     int level;
-    std::function<std::string(const std::string& url)> record;
+    std::string record;  // "<url>" stands for the endpoint
     // Completes the faulted exchange where the host can still answer it.
     std::function<void(vorzmq_reply_socket&)> finish;
     std::optional<std::string> client_gets;
@@ -218,12 +240,13 @@ TEST_P(reply_faults, failure_is_logged_and_the_next_exchange_succeeds)
     vorzmq_context context;
     {
         vorzmq_reply_socket reply(context, url);
+        reply.set_receive_timeout_ms(receive_timeout_ms);
         {
             client_exchange first(url, c.request);
             arm(c.faults);
             std::stringstream stream;
             c.serve(reply, stream);
-            EXPECT_TRUE(has_record(c.level, c.record(url))) << describe(all_messages());
+            EXPECT_TRUE(has_record(c.level, with_url(c.record, url))) << describe(all_messages());
             if (c.finish) {
                 c.finish(reply);
             }
@@ -243,9 +266,7 @@ TEST_P(reply_faults, failure_is_logged_and_the_next_exchange_succeeds)
         EXPECT_TRUE(reply.receive(stream, true));
         EXPECT_EQ(stream.str(), "second");
         EXPECT_EQ(second.answer(), std::optional<std::vector<std::string>>({ok_reply()}));
-        const std::vector<std::string> expected =
-            c.breaks_socket ? std::vector<std::string>{"WARN Closing Socket"} : std::vector<std::string>{};
-        EXPECT_EQ(problems(), expected);
+        EXPECT_EQ(problems(), closing_warning(c.breaks_socket, "Closing Socket"));
     }
     EXPECT_EQ(injected_failures(), static_cast<int>(c.faults.size()));
 }
@@ -264,57 +285,40 @@ void receive_expecting_first(vorzmq_reply_socket& reply, std::stringstream& stre
 
 const reply_case reply_cases[] = {
     {"socket", {{zmq_call::socket, ENOMEM}}, receive_expecting_failure, ERROR,
-     [](const std::string&) { return "ZMQ Socket Init Failed -- " + text_of(ENOMEM); }, nullptr, std::nullopt,
-     false},
+     "ZMQ Socket Init Failed -- " + text_of(ENOMEM), nullptr, std::nullopt, false},
     {"receive_timeout_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_RCVTIMEO}}, receive_expecting_first, WARN,
-     [](const std::string&) { return "Failed to Set Socket Timeout (1000) -- " + text_of(EINVAL); }, nullptr,
-     ok_reply(), false},
+     timeout_option_failure, nullptr, ok_reply(), false},
     {"linger_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_LINGER}}, receive_expecting_first, WARN,
-     [](const std::string&) { return "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL); }, nullptr,
-     ok_reply(), false},
+     "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL), nullptr, ok_reply(), false},
     // Pauses the host 5 s, as a failed bind must.
     {"bind", {{zmq_call::bind, EADDRINUSE}}, receive_expecting_failure, ERROR,
-     [](const std::string& url) {
-         return "Failed to Bind to ZMQ URL: " + url + " -- " + text_of(EADDRINUSE) + " -- Closing Socket";
-     },
-     nullptr, std::nullopt, false},
+     "Failed to Bind to ZMQ URL: <url> -- " + text_of(EADDRINUSE) + " -- Closing Socket", nullptr, std::nullopt, false},
     {"request_receive", {{zmq_call::msg_recv, EINTR}}, receive_expecting_failure, ERROR,
-     [](const std::string&) {
-         return "Failed to Receive Message -- ZMQ Error: " + text_of(EINTR) + " -- Closing Socket on Unexpected Error";
-     },
-     nullptr, std::nullopt, true},
+     unexpected_receive(data_failure, EINTR), nullptr, std::nullopt, true},
     {"request_extra_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, receive_expecting_failure, ERROR,
-     [](const std::string&) {
-         return "Failed to Receive Message -- ZMQ Error: " + text_of(EINTR) + " -- Closing Socket on Unexpected Error";
-     },
-     nullptr, std::nullopt, true, {"first", "second frame"}},
+     unexpected_receive(data_failure, EINTR), nullptr, std::nullopt, true, {"first", "second frame"}},
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, receive_expecting_failure, ERROR,
-     [](const std::string&) {
-         return "Failed to Receive Message -- ZMQ Error: " + text_of(ETERM) + " -- Closing Socket on Unexpected Error";
-     },
-     nullptr, std::nullopt, true},
+     unexpected_receive(data_failure, ETERM), nullptr, std::nullopt, true},
     // The request still counts as received; the host can send the OK again.
     {"ok_reply_send", {{zmq_call::send, EINTR}}, receive_expecting_first, ERROR,
-     [](const std::string&) { return "Failed to Send OK Response -- " + text_of(EINTR); },
-     [](vorzmq_reply_socket& reply) { reply.send_ok(); }, ok_reply(), false},
+     "Failed to Send OK Response -- " + text_of(EINTR), [](vorzmq_reply_socket& reply) { reply.send_ok(); }, ok_reply(),
+     false},
     {"string_response_send", {{zmq_call::send, EINTR}},
      [](vorzmq_reply_socket& reply, std::stringstream& stream) {
          EXPECT_TRUE(reply.receive(stream, false));
          reply.send(std::string("answer"));
      },
-     ERROR, [](const std::string&) { return "Failed to Send Response -- " + text_of(EINTR); },
+     ERROR, "Failed to Send Response -- " + text_of(EINTR),
      [](vorzmq_reply_socket& reply) { reply.send(std::string("answer")); }, "answer", false},
     {"byte_response_send", {{zmq_call::send, EINTR}},
      [](vorzmq_reply_socket& reply, std::stringstream& stream) {
          EXPECT_TRUE(reply.receive(stream, false));
          reply.send("bytes", 5);
      },
-     ERROR, [](const std::string&) { return "Failed to Send Data -- " + text_of(EINTR); }, nullptr, std::nullopt,
-     true},
+     ERROR, "Failed to Send Data -- " + text_of(EINTR), nullptr, std::nullopt, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(every_call, reply_faults, testing::ValuesIn(reply_cases),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(every_call, reply_faults, testing::ValuesIn(reply_cases), case_name);
 
 // ------------------------------------------------------------------ publish socket
 
@@ -322,7 +326,7 @@ struct publish_case {
     const char* name;
     std::vector<fault> faults;
     int level;
-    std::function<std::string(const std::string& url)> record;
+    std::string record;  // "<url>" stands for the endpoint
     bool breaks_socket;
 };
 
@@ -363,13 +367,11 @@ TEST_P(publish_faults, failure_is_logged_and_the_next_message_arrives_whole)
         vorzmq_pub_socket publisher(context, url);
         arm(c.faults);
         publisher.send("news", "first");
-        EXPECT_TRUE(has_record(c.level, c.record(url))) << describe(all_messages());
+        EXPECT_TRUE(has_record(c.level, with_url(c.record, url))) << describe(all_messages());
 
         captured_log().clear();
         publish_until_heard(publisher, subscriber, "second");
-        const std::vector<std::string> expected =
-            c.breaks_socket ? std::vector<std::string>{"WARN Closing Socket: " + url} : std::vector<std::string>{};
-        EXPECT_EQ(problems(), expected);
+        EXPECT_EQ(problems(), closing_warning(c.breaks_socket, "Closing Socket: " + url));
     }
     EXPECT_EQ(injected_failures(), static_cast<int>(c.faults.size()));
 }
@@ -383,38 +385,29 @@ std::string unexpected_topic_failure(int error)
 const publish_case publish_cases[] = {
     // Without a socket the topic frame goes to a null handle and fails too.
     {"socket", {{zmq_call::socket, ENOMEM}}, ERROR,
-     [](const std::string& url) { return "ZMQ Socket Init Failed -- " + text_of(ENOMEM) + " -- " + url; }, true},
+     "ZMQ Socket Init Failed -- " + text_of(ENOMEM) + " -- <url>", true},
     {"high_water_mark_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_SNDHWM}}, WARN,
-     [](const std::string&) { return "Failed to Set Socket High Water Mark (16) -- " + text_of(EINVAL); }, false},
+     "Failed to Set Socket High Water Mark (16) -- " + text_of(EINVAL), false},
     {"linger_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_LINGER}}, WARN,
-     [](const std::string&) { return "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL); }, false},
+     "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL), false},
     {"bind", {{zmq_call::bind, EADDRINUSE}}, ERROR,
-     [](const std::string& url) {
-         return "Failed to Bind ZMQ URL: " + url + " -- " + text_of(EADDRINUSE) + " -- Closing Socket";
-     },
-     true},
+     "Failed to Bind ZMQ URL: <url> -- " + text_of(EADDRINUSE) + " -- Closing Socket", true},
     {"no_drop_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_XPUB_NODROP}}, WARN,
-     [](const std::string&) { return "Failed to Set Socket No Drop (1) -- " + text_of(EINVAL); }, false},
+     "Failed to Set Socket No Drop (1) -- " + text_of(EINVAL), false},
     // Full before and after the credits were taken in: sent with drops allowed.
     {"topic_frame_queue_full", {{zmq_call::send, EAGAIN}, {zmq_call::send, EAGAIN}}, WARN,
-     [](const std::string&) { return "Failed to Publish Message Topic: news$ -- ZMQ Error: " + text_of(EAGAIN); },
-     false},
+     "Failed to Publish Message Topic: news$ -- ZMQ Error: " + text_of(EAGAIN), false},
     {"topic_frame_send", {{zmq_call::send, ETERM}}, ERROR,
-     [](const std::string&) { return unexpected_topic_failure(ETERM); }, true},
+     unexpected_topic_failure(ETERM), true},
     // The topic frame already left; the reset drops the half-sent message so
     // that the next one cannot be shifted.
     {"data_frame_send", {{zmq_call::send, ETERM, 1}}, ERROR,
-     [](const std::string&) {
-         return "Failed to Publish Message: first -- ZMQ Error: " + text_of(ETERM) +
-                " -- Closing Socket on Unexpected Error";
-     },
-     true},
+     unexpected_receive("Failed to Publish Message: first -- ZMQ Error: ", ETERM), true},
     {"close_on_reset", {{zmq_call::send, EINTR}, {zmq_call::close, EBADF}}, ERROR,
-     [](const std::string&) { return unexpected_topic_failure(EINTR); }, true},
+     unexpected_topic_failure(EINTR), true},
 };
 
-INSTANTIATE_TEST_SUITE_P(every_call, publish_faults, testing::ValuesIn(publish_cases),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(every_call, publish_faults, testing::ValuesIn(publish_cases), case_name);
 
 class publish_destruction_faults : public library_test {};
 
@@ -471,9 +464,6 @@ void PrintTo(const subscribe_case& c, std::ostream* out)
 
 class subscribe_faults : public library_test, public testing::WithParamInterface<subscribe_case> {};
 
-// Long enough for a new subscription to take hold on a loaded machine.
-constexpr int32_t sub_timeout_ms = 10000;
-
 std::string receive_once(vorzmq_sub_socket& subscriber, sub_op op, bool& received)
 {
     if (op == sub_op::stream) {
@@ -494,16 +484,13 @@ TEST_P(subscribe_faults, failure_is_logged_and_the_filters_hold_after_recovery)
     vorzmq_context context;
     {
         vorzmq_sub_socket subscriber(context, url);
-        subscriber.set_receive_timeout_ms(sub_timeout_ms);
+        subscriber.set_receive_timeout_ms(receive_timeout_ms);
         arm(c.faults);
         subscriber.add_topic("news");
         bool received = false;
         receive_once(subscriber, c.op, received);
-        for (auto [level, message] : c.records) {
-            if (const size_t at = message.find("<url>"); at != std::string::npos) {
-                message.replace(at, 5, url);
-            }
-            EXPECT_TRUE(has_record(level, message)) << describe(all_messages());
+        for (const auto& [level, message] : c.records) {
+            EXPECT_TRUE(has_record(level, with_url(message, url))) << describe(all_messages());
         }
 
         captured_log().clear();
@@ -513,9 +500,7 @@ TEST_P(subscribe_faults, failure_is_logged_and_the_filters_hold_after_recovery)
             EXPECT_TRUE(received);
             EXPECT_EQ(data.rfind("story-", 0), 0u) << data;
         }
-        const std::vector<std::string> expected =
-            c.breaks_socket ? std::vector<std::string>{"WARN Closing Socket"} : std::vector<std::string>{};
-        EXPECT_EQ(problems(), expected);
+        EXPECT_EQ(problems(), closing_warning(c.breaks_socket, "Closing Socket"));
     }
     EXPECT_EQ(injected_failures(), static_cast<int>(c.faults.size()));
 }
@@ -525,20 +510,12 @@ std::string filter_failure(int error)
     return "Failed to Set Socket Message Filter -- " + text_of(error) + " -- Closing Socket";
 }
 
-std::string unexpected_receive(const char* what, int error)
-{
-    return std::string(what) + text_of(error) + " -- Closing Socket on Unexpected Error";
-}
-
-const char topic_failure[] = "Failed to Receive Message Topic -- ZMQ Error: ";
-const char data_failure[] = "Failed to Receive Message -- ZMQ Error: ";
-
 const subscribe_case subscribe_cases[] = {
     // The filter is kept although no socket could take it; the next socket gets it.
     {"socket", {{zmq_call::socket, ENOMEM}}, sub_op::stream,
      {{ERROR, "ZMQ Socket Init Failed -- " + text_of(ENOMEM)}, {ERROR, filter_failure(ENOTSOCK)}}, false},
     {"receive_timeout_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_RCVTIMEO}}, sub_op::stream,
-     {{WARN, "Failed to Set Socket Timeout (" + std::to_string(sub_timeout_ms) + ") -- " + text_of(EINVAL)}}, false},
+     {{WARN, timeout_option_failure}}, false},
     {"linger_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_LINGER}}, sub_op::stream,
      {{WARN, "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL)}}, false},
     {"subscribe_option", {{zmq_call::setsockopt, EINVAL, 0, ZMQ_SUBSCRIBE}}, sub_op::stream,
@@ -554,15 +531,14 @@ const subscribe_case subscribe_cases[] = {
     // A time-out between the frames leaves the data frame queued; the next
     // receive must skip it instead of taking it for a topic frame.
     {"data_frame_time_out", {{zmq_call::msg_recv, EAGAIN, 1}}, sub_op::stream,
-     {{TRACE, "No Messages Received Before Timeout: " + std::to_string(sub_timeout_ms) + "ms"}}, false},
+     {{TRACE, "No Messages Received Before Timeout: " + std::to_string(receive_timeout_ms) + "ms"}}, false},
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, sub_op::buffer,
      {{ERROR, unexpected_receive(topic_failure, ETERM)}}, true},
     {"buffer_data_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, sub_op::buffer,
      {{ERROR, unexpected_receive(data_failure, EINTR)}}, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(every_call, subscribe_faults, testing::ValuesIn(subscribe_cases),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(every_call, subscribe_faults, testing::ValuesIn(subscribe_cases), case_name);
 
 // ------------------------------------------------------------------ coverage of the call list
 

@@ -104,8 +104,7 @@ TEST_P(build_json_test, envelope_parses_back_to_topic_and_data)
     EXPECT_TRUE(all_messages().empty()) << testing::PrintToString(all_messages());
 }
 
-INSTANTIATE_TEST_SUITE_P(envelopes, build_json_test, testing::ValuesIn(envelope_cases),
-                         [](const testing::TestParamInfo<envelope_case>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(envelopes, build_json_test, testing::ValuesIn(envelope_cases), case_name);
 
 class envelope_test : public library_test {};
 
@@ -178,8 +177,7 @@ TEST_P(invalid_json_test, rebrdcst_logs_and_never_touches_its_socket)
     EXPECT_EQ(library_calls_total(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(invalid, invalid_json_test, testing::ValuesIn(invalid_cases),
-                         [](const testing::TestParamInfo<invalid_case>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(invalid, invalid_json_test, testing::ValuesIn(invalid_cases), case_name);
 
 // ---------------------------------------------------------------- re-broadcast
 
@@ -231,8 +229,7 @@ TEST_P(rebrdcst_request_test, raw_service_receives_the_compact_request)
     EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());
 }
 
-INSTANTIATE_TEST_SUITE_P(requests, rebrdcst_request_test, testing::ValuesIn(request_cases),
-                         [](const testing::TestParamInfo<request_case>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(requests, rebrdcst_request_test, testing::ValuesIn(request_cases), case_name);
 
 class rebrdcst_test : public library_test {};
 

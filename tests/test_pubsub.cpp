@@ -384,7 +384,7 @@ INSTANTIATE_TEST_SUITE_P(options, publish_option_test,
                                          refused_option_case{"linger_set", ZMQ_LINGER,
                                                              "Failed to Set Socket Linger (-1) -- ",
                                                              [](vorzmq_pub_socket& pub) { pub.set_linger_ms(-1); }}),
-                         [](const testing::TestParamInfo<refused_option_case>& param_info) { return param_info.param.name; });
+                         case_name);
 
 TEST_F(publish_socket_test, empty_url_fails_each_send_and_resets_before_the_next)
 {
@@ -490,8 +490,7 @@ TEST_P(publish_fault_test, failed_frame_is_reported_and_only_unexpected_errors_r
     EXPECT_EQ(*messages, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(faults, publish_fault_test, testing::ValuesIn(send_fault_cases()),
-                         [](const testing::TestParamInfo<send_fault_case>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(faults, publish_fault_test, testing::ValuesIn(send_fault_cases()), case_name);
 
 // ---------------------------------------------------------------- subscribe socket
 
@@ -615,8 +614,7 @@ TEST_P(subscription_filter_test, against_raw_publisher)
     check_filter_case(GetParam(), peer_kind::raw, queue_url("filter"));
 }
 
-INSTANTIATE_TEST_SUITE_P(filters, subscription_filter_test, testing::ValuesIn(filter_cases),
-                         [](const testing::TestParamInfo<filter_case>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(filters, subscription_filter_test, testing::ValuesIn(filter_cases), case_name);
 
 TEST_F(subscribe_socket_test, receive_without_filter_subscribes_to_everything_once)
 {
@@ -808,7 +806,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "No Message Topic Received Before Timeout: -1ms"},
                     wait_case{"dontwait_with_long_timeout", 60000, ZMQ_DONTWAIT,
                               "No Message Topic Received Before Timeout: 60000ms"}),
-    [](const testing::TestParamInfo<wait_case>& param_info) { return param_info.param.name; });
+    case_name);
 
 struct receive_fault_case {
     const char* name;
@@ -894,8 +892,7 @@ TEST_P(receive_fault_test, subscriber_keeps_exactly_its_topics_after_a_failed_re
     EXPECT_EQ(problems().size(), c.resets ? 1u : 0u) << testing::PrintToString(problems());
 }
 
-INSTANTIATE_TEST_SUITE_P(faults, receive_fault_test, testing::ValuesIn(receive_fault_cases()),
-                         [](const testing::TestParamInfo<receive_fault_case>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(faults, receive_fault_test, testing::ValuesIn(receive_fault_cases()), case_name);
 
 TEST_F(subscribe_socket_test, filter_asked_for_without_socket_is_in_force_once_one_exists)
 {

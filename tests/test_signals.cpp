@@ -236,8 +236,7 @@ const interrupted_case interrupted_cases[] = {
      "Failed to Receive Message Reply -- " + interrupted},
 };
 
-INSTANTIATE_TEST_SUITE_P(signal, interrupted_receive, testing::ValuesIn(interrupted_cases),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(signal, interrupted_receive, testing::ValuesIn(interrupted_cases), case_name);
 
 // ------------------------------------------------------------------ ETERM
 
@@ -397,7 +396,6 @@ const queued_case queued_cases[] = {
      }},
 };
 
-INSTANTIATE_TEST_SUITE_P(shutdown, destruction_with_queued_messages, testing::ValuesIn(queued_cases),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(shutdown, destruction_with_queued_messages, testing::ValuesIn(queued_cases), case_name);
 
 }  // namespace

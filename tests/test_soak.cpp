@@ -322,16 +322,12 @@ TEST_F(soak, request_reply_against_a_chaotic_peer)
 
     client_figures total;
     for (const auto& one : results) {
-        total.attempted += one.attempted;
-        total.acknowledged += one.acknowledged;
-        total.faulted += one.faulted;
-        total.recovered += one.recovered;
-        total.late_replies += one.late_replies;
-        total.late_in_time += one.late_in_time;
-        total.late_acknowledged += one.late_acknowledged;
-        total.mistaken_replies += one.mistaken_replies;
-        total.resets += one.resets;
-        total.wrong_acknowledged += one.wrong_acknowledged;
+        using f = client_figures;
+        for (int f::*count : {&f::attempted, &f::acknowledged, &f::faulted, &f::recovered, &f::late_replies,
+                              &f::late_in_time, &f::late_acknowledged, &f::mistaken_replies, &f::resets,
+                              &f::wrong_acknowledged}) {
+            total.*count += one.*count;
+        }
         for (const auto& [chosen, count] : one.plans) {
             total.plans[chosen] += count;
         }

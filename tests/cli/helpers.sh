@@ -78,6 +78,20 @@ wait_for_exit() {
     [ "$exit_status" -eq "$2" ] || fail "process $1 exited with $exit_status, expected $2"
 }
 
+# greet_until SEND CHECK: a subscriber that joins late misses what was
+# published before, so SEND, a greeting ($attempt numbers them), is evaluated
+# every 0.1 s until CHECK holds; fails after 30 s. Comparisons then leave the
+# greetings out.
+greet_until() {
+    local deadline=$(($(now_ms) + 30000)) attempt
+    for ((attempt = 1; ; attempt++)); do
+        eval "$1" || fail "greeting $attempt failed"
+        eval "$2" && return 0
+        [ "$(now_ms)" -lt "$deadline" ] || fail "no greeting arrived within 30 s: $2"
+        sleep 0.1
+    done
+}
+
 expect_status() {
     [ "$status" -eq "$1" ] || fail "exit status $status, expected $1 (tool ${*:2})"
 }

@@ -4,7 +4,7 @@
 source "$(dirname "$0")/helpers.sh"
 
 case_serves_and_follows() {
-    local alarms="ipc://$WORK/alarms" news="ipc://$WORK/news" attempt
+    local alarms="ipc://$WORK/alarms" news="ipc://$WORK/news"
     start listener listen --serve status --serve orders --subscribe "$alarms" alarm --subscribe "$news"
     wait_for_line "$WORK/listener.err" "subscribed to every topic at $news" 15 "$listener_pid"
     expect_contains "$WORK/listener.err" "serving ipc://$VOR_HOME/queues/orders"
@@ -15,12 +15,8 @@ case_serves_and_follows() {
     exec 3>"$WORK/alarm-lines"
     START_INPUT=$WORK/news-lines start news_publisher publish "$news" headlines
     exec 4>"$WORK/news-lines"
-    for attempt in $(seq 1 100); do
-        echo greeting >&3
-        echo greeting >&4
-        grep -qF "$alarms alarm: greeting" "$WORK/listener.out" && grep -qF "$news headlines: greeting" "$WORK/listener.out" && break
-        sleep 0.1
-    done
+    greet_until 'echo greeting >&3 && echo greeting >&4' \
+        'grep -qF "$alarms alarm: greeting" "$WORK/listener.out" && grep -qF "$news headlines: greeting" "$WORK/listener.out"'
 
     run request status hello
     expect_status 0

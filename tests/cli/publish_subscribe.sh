@@ -3,30 +3,6 @@
 # vorzmq publish, subscribe, rebroadcast and relay as a user runs them.
 source "$(dirname "$0")/helpers.sh"
 
-# A subscriber that joins late misses what was published before, so each case
-# repeats a greeting until every subscriber has shown one; the greetings are
-# then left out of the comparisons.
-greet_until_received() {  # SEND-COMMAND... -- OUTPUT-FILE...
-    local send=() files=() attempt all_received
-    while [ "$1" != -- ]; do send+=("$1"); shift; done
-    shift
-    files=("$@")
-    for attempt in $(seq 1 60); do
-        "${send[@]}" "{\"greeting\":$attempt}" >/dev/null || fail "greeting $attempt failed"
-        local deadline=$(($(now_ms) + 500))
-        while :; do
-            all_received=yes
-            for file in "${files[@]}"; do
-                grep -qF greeting "$file" || all_received=no
-            done
-            [ $all_received = yes ] && return 0
-            [ "$(now_ms)" -lt "$deadline" ] || break
-            sleep 0.05
-        done
-    done
-    fail "the subscribers never received a greeting"
-}
-
 without_greetings() { grep -vF greeting "$1"; }
 
 start_relay() {
@@ -38,7 +14,8 @@ case_relay_rebroadcast() {
     start_relay
     start everything subscribe events
     start alarms subscribe events alarm
-    greet_until_received "$VORZMQ" rebroadcast relay alarm -- "$WORK/everything.out" "$WORK/alarms.out"
+    greet_until '"$VORZMQ" rebroadcast relay alarm "{\"greeting\":$attempt}" >/dev/null' \
+        'grep -qF greeting "$WORK/everything.out" && grep -qF greeting "$WORK/alarms.out"'
 
     run rebroadcast relay alarm '{"zone": 3, "level": "high"}'
     expect_status 0
@@ -62,7 +39,8 @@ case_relay_rebroadcast() {
 case_relay_ignores_malformed_requests() {
     start_relay
     start everything subscribe events
-    greet_until_received "$VORZMQ" rebroadcast relay alarm -- "$WORK/everything.out"
+    greet_until '"$VORZMQ" rebroadcast relay alarm "{\"greeting\":$attempt}" >/dev/null' \
+        'grep -qF greeting "$WORK/everything.out"'
     local malformed deep
     deep="{\"topic\":\"alarm\$\",\"data\":$(printf '[%.0s' {1..5000})$(printf ']%.0s' {1..5000})}"
     for malformed in 'not json' '[1,2]' '{"topic":5,"data":1}' '{"data":1}' '{"topic":"alarm$"}' "$deep"; do
@@ -109,13 +87,8 @@ case_publish_subscribe() {
     mkfifo "$WORK/lines"
     START_INPUT=$WORK/lines start publisher publish "$url" sensor.1
     exec 3>"$WORK/lines"
-    local attempt
-    for attempt in $(seq 1 100); do
-        echo "greeting $attempt" >&3
-        grep -qF greeting "$WORK/prefixed.out" && grep -qF greeting "$WORK/exact.out" &&
-            grep -qF greeting "$WORK/first.out" && break
-        sleep 0.1
-    done
+    greet_until 'echo "greeting $attempt" >&3' \
+        'grep -qF greeting "$WORK/prefixed.out" && grep -qF greeting "$WORK/exact.out" && grep -qF greeting "$WORK/first.out"'
     printf '21.5\n21.7\n' >&3
     exec 3>&-
     wait_for_exit "$publisher_pid" 0
@@ -140,12 +113,7 @@ case_topics_shown_and_dollar_warned() {
     mkfifo "$WORK/lines"
     START_INPUT=$WORK/lines start publisher publish "$url" 'p$q'
     exec 3>"$WORK/lines"
-    local attempt
-    for attempt in $(seq 1 100); do
-        echo "greeting $attempt" >&3
-        grep -qF greeting "$WORK/shown.out" && grep -qF greeting "$WORK/exact.out" && break
-        sleep 0.1
-    done
+    greet_until 'echo "greeting $attempt" >&3' 'grep -qF greeting "$WORK/shown.out" && grep -qF greeting "$WORK/exact.out"'
     exec 3>&-
     wait_for_exit "$publisher_pid" 0
     wait_for_exit "$exact_pid" 0
@@ -162,12 +130,7 @@ case_piped_burst_arrives_whole() {
     mkfifo "$WORK/lines"
     START_INPUT=$WORK/lines start publisher publish events t
     exec 3>"$WORK/lines"
-    local attempt
-    for attempt in $(seq 1 100); do
-        echo "greeting $attempt" >&3
-        grep -qF greeting "$WORK/subscriber.out" && break
-        sleep 0.1
-    done
+    greet_until 'echo "greeting $attempt" >&3' 'grep -qF greeting "$WORK/subscriber.out"'
     seq 1 100000 >&3
     exec 3>&-
     wait_for_exit "$publisher_pid" 0 60

@@ -64,7 +64,7 @@ case_serve_write_fails() {
     local server=$!
     background_pids+=("$server")
     wait_for_line "$WORK/server.err" "vorzmq serve: serving" 15 "$server"
-    run request orders one --timeout-ms 3000
+    run request orders one --timeout-ms 10000
     expect_status 1
     expect_contains "$WORK/run.err" "\"one\" was not acknowledged: unexpected reply \"not written: No space left on device\""
     wait_for_exit "$server" 1
@@ -83,7 +83,7 @@ case_serve_output_closed() {
     run request orders first
     expect_status 0
     wait "$reader"
-    run request orders second --timeout-ms 3000
+    run request orders second --timeout-ms 10000
     expect_status 1
     expect_contains "$WORK/run.err" "\"second\" was not acknowledged: unexpected reply \"not written: Broken pipe\""
     wait_for_exit "$server" 1

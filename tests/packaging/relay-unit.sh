@@ -58,10 +58,12 @@ export VOR_HOME=$root/home
 mkdir -p "$VOR_HOME/queues"
 strace -f -qq -o "$root/trace" "$tool" relay --listen relay --publish events >/dev/null 2>"$root/relay.log" &
 tracer=$!
-for _ in $(seq 100); do
+# Started within 30 s, even traced on a loaded machine.
+for _ in $(seq 300); do
   grep -q re-broadcasting "$root/relay.log" && break
   sleep 0.1
 done
+grep -q re-broadcasting "$root/relay.log" || { kill "$tracer"; cat "$root/relay.log"; echo "no relay within 30 s"; exit 1; }
 sent=0
 "$tool" rebroadcast relay alarm '{"level":3}' >/dev/null || sent=$?
 kill -TERM "$(pgrep -P "$tracer")" 2>/dev/null || true

@@ -452,6 +452,23 @@ TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
     raw_socket subscriber(ZMQ_SUB);
     subscriber.subscribe("");
     subscriber.connect(publish);
+    auto ask = [&](const std::vector<std::string>& frames) {
+        raw_socket requester(ZMQ_REQ);
+        requester.connect(listen);
+        requester.send_frames(frames);
+        return requester.receive_frames(10000);
+    };
+    // Valid requests on a topic of their own until one is heard: the
+    // subscriber has joined; late ones are skipped below.
+    const std::string probe = "{\"topic\":\"probe$\",\"data\":0}";
+    ASSERT_TRUE(wait_until([&] { return ask({probe}) == text_list{ok_reply()} && subscriber.receive_frames(100); }, 30s));
+    auto next_published = [&](int timeout_ms) {
+        auto message = subscriber.receive_frames(timeout_ms);
+        while (message && message->front() == "probe$") {
+            message = subscriber.receive_frames(timeout_ms);
+        }
+        return message;
+    };
 
     const std::string deep = "{\"topic\":\"a$\",\"data\":" + std::string(5000, '[') + std::string(5000, ']') + "}";
     const struct {
@@ -474,16 +491,14 @@ TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
     };
     for (const auto& request : requests) {
         SCOPED_TRACE(request.frames.front().substr(0, 40));
-        raw_socket requester(ZMQ_REQ);
-        requester.connect(listen);
-        requester.send_frames(request.frames);
-        const auto reply = requester.receive_frames(10000);
+        const auto reply = ask(request.frames);
         ASSERT_TRUE(reply.has_value());
         EXPECT_EQ(*reply, std::vector<std::string>{request.reply + '\0'});
     }
-    const auto published = subscriber.receive_frames(5000);
-    EXPECT_EQ(published, (std::vector<std::string>{"a$", std::string("{\"ok\":true}", 12)}));
-    EXPECT_FALSE(subscriber.receive_frames(200).has_value()) << "published more than the valid request";
+    // In order on the one connection: anything published for a malformed
+    // request would come first.
+    EXPECT_EQ(next_published(10000), (std::vector<std::string>{"a$", std::string("{\"ok\":true}", 12)}));
+    EXPECT_FALSE(next_published(200).has_value()) << "published more than the valid request";
     EXPECT_EQ(waitpid(relay.pid, nullptr, WNOHANG), 0) << "the relay stopped";
 }
 #endif

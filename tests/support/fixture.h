@@ -68,6 +68,9 @@ private:
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Names a parameterised test after its case's `name`.
+inline const auto case_name = [](const auto& param_info) { return std::string(param_info.param.name); };
+
 // Every library test starts with an empty log at TRACE level, no armed
 // faults and its own VOR_HOME.
 class library_test : public ::testing::Test {
