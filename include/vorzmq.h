@@ -120,8 +120,8 @@ public:
     // is blocking, with no send timeout. With `expect_ok` it then waits up
     // to the receive timeout (1000 ms unless set) for the OK reply; a
     // missing or different reply is logged and the socket is re-created
-    // before the next request. Without `expect_ok` the host must call
-    // receive() once before the next send.
+    // before the next request, as it is after a send that failed. Without
+    // `expect_ok` the host must call receive() once before the next send.
     void send(const std::string& message, bool expect_ok);
 
     // Receives the reply to a send(message, false) into `buffer` (waits up
@@ -135,8 +135,8 @@ public:
     bool valid();  // whether the URL is not empty
 
     // How long send(message, true) and receive wait for the reply (default
-    // 1000; -1 without limit); applies to the next socket created. Logs
-    // nothing.
+    // 1000; -1 without limit); applies to the current socket too. A value
+    // libzmq refuses is logged as WARN.
     void set_receive_timeout_ms(int32_t milliseconds);
 
 private:
@@ -152,7 +152,10 @@ private:
 };
 
 // Server end of a synchronous exchange (a ZeroMQ REP socket that binds; each
-// bind pauses 500 ms and opens an ipc:// endpoint file to mode 0771).
+// bind pauses 500 ms and opens an ipc:// endpoint file to mode 0771). A bind
+// never replaces what is at an ipc:// path unless it is a socket file that
+// nobody listens on: a live endpoint (another user's too) or any other file
+// fails it with EADDRINUSE.
 // Alternate strictly: one receive() that returns true, then one reply.
 // Throws std::runtime_error("ZMQ Context is NULL") from the constructor only.
 // The constructor logs DEBUG; the destructor closes the socket at once.
@@ -195,8 +198,9 @@ public:
     void send(const Json::Value& response);
 
     // Settings for hosts that need other than the defaults (1000, 1000, 0):
-    // the timeout and linger apply to the next socket created, the flags to
-    // the next receive. They log nothing.
+    // the timeout and linger apply to the current socket and every later
+    // one (a value libzmq refuses is logged as WARN), the flags to the next
+    // receive.
     void set_receive_timeout_ms(int32_t milliseconds);
     void set_linger_ms(int32_t milliseconds);
     void set_receive_flags(int32_t flags);
@@ -263,7 +267,8 @@ public:
 
     // Settings for hosts that need other than the defaults (16 messages and
     // 1000 ms; a mark of 0 means no limit, a linger of -1 waits without
-    // limit). Both apply to the next socket created and log nothing.
+    // limit). Both apply to the current socket and every later one; a value
+    // libzmq refuses is logged as WARN.
     void set_high_water_mark(int32_t messages);
     void set_linger_ms(int32_t milliseconds);
 
@@ -311,8 +316,11 @@ public:
     // a filter (without limit by default) and deliver its data: as text
     // appended to `stream`, or as raw bytes copied into `buffer` (at most
     // `buffer_size`, no terminator added). Without any filter asked for, the
-    // first receive subscribes to every topic. Return false on timeout
-    // (TRACE) or error (ERROR; the socket is re-created on the next call).
+    // first receive subscribes to every topic. Messages of one frame only
+    // are dropped without extending the wait: past the timeout, or at once
+    // without one, the receive then ends as a timeout. Return false on
+    // timeout (TRACE) or error (ERROR; the socket is re-created on the next
+    // call).
     bool receive(std::stringstream& stream);
     bool receive(void* buffer, size_t buffer_size);
     // As receive(stream), and sets `topic` to the message's topic as
@@ -322,8 +330,9 @@ public:
     bool receive(std::stringstream& stream, std::string& topic);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
-    // the timeout and linger apply to the next socket created, the flags to
-    // the next receive. They log nothing.
+    // the timeout and linger apply to the current socket and every later
+    // one (a value libzmq refuses is logged as WARN), the flags to the next
+    // receive.
     void set_receive_timeout_ms(int32_t milliseconds);
     void set_linger_ms(int32_t milliseconds);
     void set_receive_flags(int32_t flags);
@@ -393,7 +402,9 @@ public:
     // WARN and recorded filters; a subscribe socket without any filter
     // subscribes to every topic). A socket whose creation failed (ERROR
     // already logged) is left out and tried again by the next wait; with
-    // timeout -1 the wait itself retries it every second. A request socket
+    // timeout -1 the wait itself retries it every second. A failed bind
+    // does not pause the wait: it is tried again 5 s later, as a receive
+    // would after its pause. A request socket
     // takes part only while it has a working socket, that is after a send.
     // Then waits up to `timeout_ms` (-1: without limit, 0: just look) until
     // an added socket has a message waiting. Returns how many have one; 0
@@ -420,8 +431,10 @@ VORZMQ_API bool valid_url(const std::string& url);
 
 // The endpoint of a queue: "ipc://" + $VOR_HOME + "/queues/" + the name with
 // surrounding white space trimmed. Throws std::runtime_error for an empty
-// name ("Empty Request Response Name is Invalid") and when VOR_HOME is not
-// set ("VOR_HOME Environment Variable Not Set", also logged as ERROR).
+// name ("Empty Request Response Name is Invalid"), for a name with a ".."
+// component, which would lead out of the queues directory ("Request
+// Response Name Leaves the Queues Directory"), and when VOR_HOME is not set
+// ("VOR_HOME Environment Variable Not Set", also logged as ERROR).
 VORZMQ_API std::string build_request_response_url(const std::string& name);
 
 // Writes {"data": <parsed data>, "topic": "<topic>"} as indented JSON to

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -34,6 +35,9 @@ constexpr size_t ipc_prefix_length = sizeof ipc_prefix - 1;
 // How long a re-bind waits for this process's own closed listener on the same
 // endpoint to go away (zmq_close hands the close to an I/O thread).
 constexpr auto own_listener_grace = std::chrono::milliseconds(250);
+
+// How long a bind waits for another process's lock on the endpoint's directory.
+constexpr auto directory_lock_patience = std::chrono::seconds(2);
 
 bool is_ipc(const std::string& url)
 {
@@ -73,7 +77,9 @@ bool bound_here_before(const std::string& url)
 
 // Holds an exclusive lock on the endpoint file's directory, so that two
 // processes of this library binding the same ipc path take turns between
-// probe and bind. Other programs do not take it.
+// probe and bind. Other programs do not take it. A holder that never lets go
+// (a stopped process) costs a bind at most directory_lock_patience; a signal
+// does not end the wait.
 class directory_lock {
 public:
     explicit directory_lock(const std::string& path)
@@ -81,8 +87,16 @@ public:
         const size_t slash = path.find_last_of('/');
         const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
         descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (descriptor != -1) {
-            flock(descriptor, LOCK_EX);
+        if (descriptor == -1) {
+            return;  // no directory: the bind says so
+        }
+        const auto deadline = std::chrono::steady_clock::now() + directory_lock_patience;
+        while (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+                locked = false;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
     ~directory_lock()
@@ -94,9 +108,28 @@ public:
     directory_lock(const directory_lock&) = delete;
     directory_lock& operator=(const directory_lock&) = delete;
 
+    // False when another holder kept the lock past the patience.
+    bool held() const { return locked; }
+
 private:
     int descriptor;
+    bool locked = true;
 };
+
+// Whether a path can be bound without harm. Only a socket file without a
+// listener (left by a crash: ECONNREFUSED) or nothing at all (ENOENT) is
+// free. A live listener is taken, and so is one this process may not
+// connect to (EACCES: another user's live endpoint), and any path that is
+// not a socket (a regular file, a link, a directory), which libzmq's bind
+// would unlink.
+bool ipc_path_taken(const std::string& path)
+{
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return false;  // nothing there, or nothing this process may see: the bind tells
+    }
+    return !S_ISSOCK(status.st_mode) || ipc_listener_present(path);
+}
 
 }  // namespace
 
@@ -124,8 +157,9 @@ bool ipc_listener_present(const std::string& path)
         return false;
     }
     const int connected = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    // EAGAIN: a listener whose backlog is full.
-    const bool present = connected == 0 || errno == EAGAIN;
+    // EAGAIN: a listener whose backlog is full; EACCES: one this process may
+    // not reach. Either way someone listens.
+    const bool present = connected == 0 || (errno != ECONNREFUSED && errno != ENOENT);
     close(probe);
     return present;
 }
@@ -142,7 +176,9 @@ int bind_endpoint(void* socket, const std::string& url)
             if (!path.empty()) {
                 lock.emplace(path);
             }
-            if (!path.empty() && ipc_listener_present(path)) {
+            if (lock && !lock->held()) {
+                errno = EWOULDBLOCK;
+            } else if (!path.empty() && ipc_path_taken(path)) {
                 errno = EADDRINUSE;
             } else {
                 bound = zmq_bind(socket, url.c_str());
@@ -165,7 +201,12 @@ int bind_endpoint(void* socket, const std::string& url)
 void wait_for_file_to_manifest_and_set_perms(const std::string& url)
 {
     static constexpr char signature[] = "void wait_for_file_to_manifest_and_set_perms(const string&)";
-    boost::this_thread::sleep(boost::posix_time::milliseconds(500));
+    {
+        // A host that interrupts its boost threads must not get
+        // boost::thread_interrupted out of a socket operation.
+        const boost::this_thread::disable_interruption uninterruptible;
+        boost::this_thread::sleep(boost::posix_time::milliseconds(500));
+    }
 
     if (!is_ipc(url)) {
         return;
@@ -205,6 +246,14 @@ std::string build_request_response_url(const std::string& name)
     }
     if (begin == end) {
         throw std::runtime_error("Empty Request Response Name is Invalid");
+    }
+    // A ".." component would lead out of the queues directory.
+    for (size_t part = begin; part <= end;) {
+        const size_t slash = std::min(name.find('/', part), end);
+        if (name.compare(part, slash - part, "..") == 0) {
+            throw std::runtime_error("Request Response Name Leaves the Queues Directory");
+        }
+        part = slash + 1;
     }
 
     const char* home = getenv("VOR_HOME");

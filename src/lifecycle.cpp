@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -71,17 +72,20 @@ void harden_socket(const char* signature, void* socket, bool binds)
     }
 }
 
+void set_option(const char* signature, const socket_handle& handle, const socket_option& setting)
+{
+    const int32_t value = setting.value != nullptr ? handle.*setting.value : setting.fixed_value;
+    if (zmq_setsockopt(handle.socket, setting.option, &value, sizeof value) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket " << setting.name << " (" << value << ") -- " << zmq_strerror(err));
+    }
+}
+
 void set_options(const char* signature, const socket_handle& handle)
 {
     for (const socket_option& setting : handle.kind.options) {
-        if (setting.name == nullptr) {
-            continue;
-        }
-        const int32_t value = setting.value != nullptr ? handle.*setting.value : setting.fixed_value;
-        if (zmq_setsockopt(handle.socket, setting.option, &value, sizeof value) != 0) {
-            const int err = zmq_errno();
-            LOG4CXX_WARN(logger, "Failed to Set Socket " << setting.name << " (" << value << ") -- "
-                                                         << zmq_strerror(err));
+        if (setting.name != nullptr) {
+            set_option(signature, handle, setting);
         }
     }
 }
@@ -129,13 +133,15 @@ bool create_socket(socket_handle& handle)
         record(vorzmq_result::no_socket, err);
         LOG4CXX_ERROR(logger, fill(kind.attach_failed, handle.url, err));
         close_socket(handle.socket);
-        if (kind.pause_after_failed_attach_s != 0) {
+        handle.attach_failed = true;
+        if (kind.pause_after_failed_attach_s != 0 && handle.pause_after_failed_attach) {
             sleep(kind.pause_after_failed_attach_s);
         }
         return false;
     }
     if (kind.binds) {
-        wait_for_file_to_manifest_and_set_perms(handle.url);
+        // ipc://* binds a path that libzmq makes up: the mode goes there.
+        wait_for_file_to_manifest_and_set_perms(handle.url == "ipc://*" ? bound_endpoint(handle.socket) : handle.url);
     }
     record(vorzmq_result::ok);
     return true;
@@ -171,6 +177,18 @@ bool set_up(socket_handle& handle)
         }
     }
     return true;
+}
+
+void apply_setting(const char* signature, const socket_handle& handle, int option)
+{
+    if (handle.socket == nullptr) {
+        return;  // the next socket gets it
+    }
+    for (const socket_option& setting : handle.kind.options) {
+        if (setting.name != nullptr && setting.option == option) {
+            set_option(signature, handle, setting);
+        }
+    }
 }
 
 void* socket_for_receive(socket_handle& handle)
@@ -250,6 +268,9 @@ vorzmq_context::~vorzmq_context()
         return;
     }
     LOG4CXX_DEBUG(logger, "Destroying Existing ZMQ Context");
-    zmq_ctx_destroy(context);
+    // A signal interrupts the wait for lingering messages; giving up then
+    // would drop them and leave libzmq's threads running.
+    while (zmq_ctx_destroy(context) != 0 && zmq_errno() == EINTR) {
+    }
     context = nullptr;
 }

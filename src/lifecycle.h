@@ -30,6 +30,10 @@ struct socket_handle {
     int32_t linger_ms;
     int32_t high_water_mark;
     std::vector<std::string>* filters;  // a subscriber's, in order; else null
+    // A poller keeps a failed bind from blocking its wait: no pause, and it
+    // learns that the attach step failed, to retry only after the pause.
+    bool pause_after_failed_attach = true;
+    bool attach_failed = false;
 };
 
 struct socket_option {
@@ -79,6 +83,10 @@ inline bool socket_ready(const socket_handle& handle)
 // and attaches a socket when there is none, and gives a subscriber's new
 // socket every recorded filter. Returns true when a new socket is ready.
 bool set_up(socket_handle& handle);
+
+// A setter's value, given to the live socket too (libzmq takes time-outs,
+// linger and marks at any time); a refusal is the creation's WARN.
+void apply_setting(const char* signature, const socket_handle& handle, int option);
 
 // What a receive, or a poller's wait, does first: the ZeroMQ socket to wait
 // on, created where the receive would create it; null when there is none.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,7 @@ struct poll_set {
         void* polled;                         // its ZeroMQ socket in `items`, or null when left out
         int item;                             // its index in `items`, or -1
         bool readable;                        // as found by the last wait
+        std::chrono::steady_clock::time_point retry_after;  // of a failed bind, which a receive would pause for
     };
 
     member* find(const void* object)
@@ -41,7 +43,7 @@ struct poll_set {
         if (find(object) != nullptr) {
             return;
         }
-        members.push_back({object, handle_of, nullptr, -1, false});
+        members.push_back({object, handle_of, nullptr, -1, false, {}});
         // Room for every member now, so that no wait has to allocate.
         items.reserve(members.size());
         changed = true;
@@ -226,7 +228,18 @@ int vorzmq_poller::wait(int32_t timeout_ms)
         bool creation_failed = false;
         for (state::member& entry : self->members) {
             socket_handle handle = entry.handle_of(entry.object);
-            void* const polled = socket_for_receive(handle);
+            void* polled = nullptr;
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= entry.retry_after) {
+                // A failed bind does not pause the wait, which serves the
+                // other sockets meanwhile; the bind is tried again after the
+                // pause its receive would have taken.
+                handle.pause_after_failed_attach = false;
+                polled = socket_for_receive(handle);
+                if (handle.attach_failed && handle.kind.pause_after_failed_attach_s != 0) {
+                    entry.retry_after = now + std::chrono::seconds(handle.kind.pause_after_failed_attach_s);
+                }
+            }
             creation_failed = creation_failed || (polled == nullptr && handle.kind.created_by_receive);
             if (polled != entry.polled) {
                 entry.polled = polled;

@@ -2,6 +2,7 @@
 // Publish/subscribe: a message is a topic frame (the topic and its "$") and
 // a data frame (the text and its zero byte).
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <zmq.h>
@@ -120,16 +121,42 @@ void allow_drops(void* socket, bool allowed)
     return send_topic_frame(socket, topic, terminated);
 }
 
-// Reads the next message up to its topic frame. A message of one frame only
-// carries no data: it is dropped and the wait goes on.
-bool receive_topic_frame(const socket_handle& self, frame& topic)
+// After a message of one frame only, which carries no data and is dropped:
+// what is queued is read without waiting, and the wait goes on only for
+// what is left of the receive's time-out, so that a peer sending such
+// messages cannot hold a receive past its deadline. With no time-out the
+// receive ends at once, as a receive that found nothing (a poller that
+// found the socket readable must not block on it).
+[[gnu::cold]] [[gnu::noinline]] bool skip_one_frame_messages(const socket_handle& self, frame& topic)
 {
-    do {
-        if (zmq_msg_recv(&topic.message, self.socket, self.receive_flags) == -1) {
+    using std::chrono::milliseconds;
+    using std::chrono::steady_clock;
+    const bool waits = (self.receive_flags & ZMQ_DONTWAIT) == 0 && self.receive_timeout_ms > 0;
+    const auto deadline = steady_clock::now() + milliseconds(self.receive_timeout_ms);
+    for (;;) {
+        while (zmq_msg_recv(&topic.message, self.socket, ZMQ_DONTWAIT) != -1) {
+            if (topic.more()) {
+                return true;
+            }
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (zmq_errno() != EAGAIN || !waits || left.count() <= 0) {
+            return false;  // errno from the last receive: EAGAIN reads as a time-out
+        }
+        zmq_pollitem_t item{self.socket, 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, left.count()) == -1) {
             return false;
         }
-    } while (!topic.more());
-    return true;
+    }
+}
+
+// Reads the next message up to its topic frame.
+bool receive_topic_frame(const socket_handle& self, frame& topic)
+{
+    if (zmq_msg_recv(&topic.message, self.socket, self.receive_flags) == -1) {
+        return false;
+    }
+    return topic.more() || skip_one_frame_messages(self, topic);
 }
 
 // Reads a message's data frame, dropping any frame after it.
@@ -209,13 +236,14 @@ namespace vorzmq::internal {
 // the next operation starts afresh with every recorded filter.
 bool set_filter(socket_handle& handle, const std::string& filter, const char* signature)
 {
+    if (handle.socket == nullptr) {
+        return false;  // the failed set-up told why; the next socket gets the filter
+    }
     if (zmq_setsockopt(handle.socket, ZMQ_SUBSCRIBE, filter.data(), filter.size()) == 0) {
         return true;
     }
     const int err = zmq_errno();
-    if (handle.socket != nullptr) {  // else the failed connect already told why
-        record(vorzmq_result::no_socket, err);
-    }
+    record(vorzmq_result::no_socket, err);
     LOG4CXX_ERROR(logger, "Failed to Set Socket Message Filter -- " << zmq_strerror(err) << " -- Closing Socket");
     zmq_disconnect(handle.socket, handle.url.c_str());
     close_socket(handle.socket);
@@ -260,11 +288,15 @@ vorzmq_pub_socket::~vorzmq_pub_socket()
 void vorzmq_pub_socket::set_high_water_mark(int32_t messages)
 {
     high_water_mark = messages;
+    apply_setting("void vorzmq_pub_socket::set_high_water_mark(int32_t)",
+                  vorzmq_socket_access::handle(*this), ZMQ_SNDHWM);
 }
 
 void vorzmq_pub_socket::set_linger_ms(int32_t milliseconds)
 {
     linger_ms = milliseconds;
+    apply_setting("void vorzmq_pub_socket::set_linger_ms(int32_t)",
+                  vorzmq_socket_access::handle(*this), ZMQ_LINGER);
 }
 
 bool vorzmq_pub_socket::valid()
@@ -285,6 +317,9 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     // for one more call to show.
     if (context == nullptr || socket == nullptr || reset_pending) {
         init_if_necessary();
+        if (socket == nullptr) {
+            return;  // the failed set-up told why
+        }
     }
 
     const bool terminated = !topic.empty() && topic.back() == '$';
@@ -433,11 +468,15 @@ bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
 void vorzmq_sub_socket::set_receive_timeout_ms(int32_t milliseconds)
 {
     receive_timeout_ms = milliseconds;
+    apply_setting("void vorzmq_sub_socket::set_receive_timeout_ms(int32_t)",
+                  vorzmq_socket_access::handle(*this), ZMQ_RCVTIMEO);
 }
 
 void vorzmq_sub_socket::set_linger_ms(int32_t milliseconds)
 {
     linger_ms = milliseconds;
+    apply_setting("void vorzmq_sub_socket::set_linger_ms(int32_t)",
+                  vorzmq_socket_access::handle(*this), ZMQ_LINGER);
 }
 
 void vorzmq_sub_socket::set_receive_flags(int32_t flags)

@@ -114,6 +114,9 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
         const int err = zmq_errno();
         record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send Message: " << message << " -- " << zmq_strerror(err));
+        // A REQ socket that refused a send (EFSM: a reply never read) would
+        // refuse every later one: the next send starts afresh.
+        reset_pending = true;
         return;
     }
     if (!expect_ok) {
@@ -136,7 +139,7 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
         return;
     }
     record(vorzmq_result::unexpected_reply);
-    LOG4CXX_WARN(logger, "Received Unexpected Reply: " << text);
+    LOG4CXX_WARN(logger, "Received Unexpected Reply: " << loggable(text));
     reset_pending = true;
 }
 
@@ -167,6 +170,8 @@ bool vorzmq_request_socket::valid()
 void vorzmq_request_socket::set_receive_timeout_ms(int32_t milliseconds)
 {
     receive_timeout_ms = milliseconds;
+    apply_setting("void vorzmq_request_socket::set_receive_timeout_ms(int32_t)",
+                  vorzmq_socket_access::handle(*this), ZMQ_RCVTIMEO);
 }
 
 // ---------------------------------------------------------------- reply socket
@@ -289,11 +294,15 @@ void vorzmq_reply_socket::send(const Json::Value& response)
 void vorzmq_reply_socket::set_receive_timeout_ms(int32_t milliseconds)
 {
     receive_timeout_ms = milliseconds;
+    apply_setting("void vorzmq_reply_socket::set_receive_timeout_ms(int32_t)",
+                  vorzmq_socket_access::handle(*this), ZMQ_RCVTIMEO);
 }
 
 void vorzmq_reply_socket::set_linger_ms(int32_t milliseconds)
 {
     linger_ms = milliseconds;
+    apply_setting("void vorzmq_reply_socket::set_linger_ms(int32_t)",
+                  vorzmq_socket_access::handle(*this), ZMQ_LINGER);
 }
 
 void vorzmq_reply_socket::set_receive_flags(int32_t flags)

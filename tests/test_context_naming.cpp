@@ -172,6 +172,7 @@ TEST_F(naming_test, builds_the_queue_endpoint_from_home_and_trimmed_name)
         {"/opt/home", " my queue ", "ipc:///opt/home/queues/my queue"},
         {"/opt/home", "a\tb", "ipc:///opt/home/queues/a\tb"},
         {"/opt/home", "sub/dir", "ipc:///opt/home/queues/sub/dir"},
+        {"/opt/home", "..x/y../a..b", "ipc:///opt/home/queues/..x/y../a..b"},
         {"", "status", "ipc:///queues/status"},
         {"/opt/home/", "status", "ipc:///opt/home//queues/status"},
         {"relative/home", "status", "ipc://relative/home/queues/status"},
@@ -202,6 +203,19 @@ TEST_F(naming_test, empty_or_blank_name_throws_before_the_environment_is_read)
             EXPECT_TRUE(all_messages().empty()) << testing::PrintToString(all_messages());
         }
     }
+}
+
+// A ".." component would lead out of the queues directory: refused as an
+// empty name is, before the environment is read.
+TEST_F(naming_test, name_with_a_parent_component_throws)
+{
+    scoped_env home_variable("VOR_HOME", std::nullopt);
+    for (const std::string name : {"..", "../x", " ../x ", "a/../../x", "x/..", "x//.."}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(thrown_message([&] { build_request_response_url(name); }),
+                  "Request Response Name Leaves the Queues Directory");
+    }
+    EXPECT_TRUE(all_messages().empty()) << testing::PrintToString(all_messages());
 }
 
 TEST_F(naming_test, missing_home_is_logged_and_thrown_at_any_log_level)

@@ -421,6 +421,25 @@ TEST_F(poller_test, a_socket_that_cannot_be_created_is_left_out_and_tried_again)
     EXPECT_EQ(count_records(error_level, "ZMQ Socket Init Failed -- " + zmq_text(EMFILE)), 2u);
 }
 
+// A failing bind costs a wait nothing: the others are served meanwhile, and
+// the bind is tried again only after the pause a receive would take.
+TEST_F(poller_test, a_failing_bind_neither_blocks_the_wait_nor_repeats_within_its_pause)
+{
+    auto w = make_world();
+    vorzmq_reply_socket taken(context, w->reply_url);  // the world's reply socket holds it
+    w->poller.add(taken);
+    const auto started = steady_clock::now();
+    EXPECT_EQ(w->poller.wait(0), 0);
+    EXPECT_EQ(w->poller.wait(0), 0);
+    EXPECT_LT(elapsed_since(started), 4s);  // a receive would have paused 5 s
+    EXPECT_EQ(count_records(error_level, "Failed to Bind to ZMQ URL: " + w->reply_url + " -- " +
+                                             zmq_text(EADDRINUSE) + " -- Closing Socket"),
+              1u);
+    w->publish("t$", "news");
+    EXPECT_TRUE(wait_until([&] { return w->poller.wait(50) == 1 && w->poller.readable(w->sub); }));
+    w->poller.remove(taken);
+}
+
 // ---------------------------------------------------------------- membership
 
 TEST_F(poller_test, removed_sockets_are_not_waited_on_and_double_adds_count_once)

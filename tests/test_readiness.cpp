@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/thread/thread.hpp>
+
 #include "fixture.h"
 #include "request_reply_helpers.h"
 #include "vorzmq.h"
@@ -103,6 +105,49 @@ TEST_F(readiness_test, ipc_endpoint_file_gets_mode_0771_whatever_the_umask)
         EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());
         EXPECT_EQ(injected_failures(), proc_missing ? 1 : 0);
     }
+}
+
+// ipc://* binds a path that libzmq makes up: the mode lands there.
+TEST_F(readiness_test, wildcard_ipc_endpoint_gets_the_mode_on_its_bound_path)
+{
+    scoped_umask strict(077);
+    vorzmq_context context;
+    vorzmq_reply_socket reply(context, "ipc://*");
+    reply.init_if_necessary();
+    const std::string bound = reply.last_endpoint();
+    ASSERT_EQ(bound.rfind("ipc://", 0), 0u) << bound;  // libzmq makes it up in the working directory
+    const auto status = link_status(bound.substr(std::strlen("ipc://")));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->st_mode & 07777, 0771u) << std::oct << (status->st_mode & 07777);
+    EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());
+}
+
+// A host that interrupts its boost threads gets no boost::thread_interrupted
+// out of the pause: the interruption stays pending for the host's own code.
+TEST_F(readiness_test, the_pause_is_no_interruption_point)
+{
+    vorzmq_context context;
+    const std::string url = queue_url("boost");
+    std::atomic<bool> interrupted{false};
+    bool escaped = false;
+    bool pending_after = false;
+    boost::thread host([&] {
+        while (!interrupted) {
+            std::this_thread::yield();
+        }
+        try {
+            vorzmq_reply_socket(context, url).init_if_necessary();
+        } catch (const boost::thread_interrupted&) {
+            escaped = true;
+            return;
+        }
+        pending_after = boost::this_thread::interruption_requested();
+    });
+    host.interrupt();
+    interrupted = true;
+    host.join();
+    EXPECT_FALSE(escaped);
+    EXPECT_TRUE(pending_after);
 }
 
 TEST_F(readiness_test, relative_ipc_path_is_resolved_from_the_working_directory)

@@ -131,7 +131,10 @@ TEST_F(request_socket_test, unexpected_reply_resets_the_socket_before_the_next_r
         {"okay", "okay"},
         {"o", "o"},
         {std::string("\0ok", 3), ""},
-        {"ok\n", "ok\n"},
+        // A peer's text cannot forge a record or flood the log.
+        {"ok\n", "ok\\n"},
+        {"late\r\nWARN forged\t\\\x7f", "late\\r\\nWARN forged\\t\\\\\\x7f"},
+        {std::string(300, 'x'), std::string(200, 'x') + "... (300 bytes)"},
     };
     vorzmq_context context;
     for (const auto& [reply, text] : rejected) {
@@ -181,7 +184,10 @@ TEST_F(request_socket_test, unanswered_request_times_out_after_a_second_and_rese
     EXPECT_EQ(library_calls(zmq_call::close), 1);
 }
 
-TEST_F(request_socket_test, second_unacknowledged_send_is_refused_without_a_reset)
+// A second send without reading the first one's reply is refused, and the
+// socket is made afresh by the next send, which would otherwise be refused
+// for ever.
+TEST_F(request_socket_test, second_unacknowledged_send_is_refused_and_resets)
 {
     const std::string url = queue_url("twice");
     scripted_rep_peer peer(url, {{"answer"}, {ok_reply}});
@@ -198,8 +204,9 @@ TEST_F(request_socket_test, second_unacknowledged_send_is_refused_without_a_rese
         ASSERT_EQ(request.receive(buffer, sizeof buffer), 6u);
         EXPECT_EQ(std::string(buffer, 6), "answer");
         request.send("three", true);
-        EXPECT_EQ(problems(), std::vector<std::string>{"ERROR " + refused});
-        EXPECT_EQ(library_calls(zmq_call::socket), 1);
+        EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
+        EXPECT_EQ(problems(), (std::vector<std::string>{"ERROR " + refused, "WARN Closing Request Socket: " + url}));
+        EXPECT_EQ(library_calls(zmq_call::socket), 2);
     }
     EXPECT_EQ(peer.finish(), (messages{{"one"}, {"three"}}));
 }
@@ -375,7 +382,7 @@ TEST_F(request_socket_test, failed_creation_or_connect_recovers_on_the_next_send
     }
 }
 
-TEST_F(request_socket_test, failed_send_is_logged_without_a_reset)
+TEST_F(request_socket_test, failed_send_is_logged_and_resets)
 {
     const std::string url = queue_url("send-fails");
     scripted_rep_peer peer(url, {{ok_reply}});
@@ -388,9 +395,9 @@ TEST_F(request_socket_test, failed_send_is_logged_without_a_reset)
     }
     EXPECT_EQ(peer.finish(), (messages{{"delivered"}}));
     const std::string failure = "Failed to Send Message: interrupted -- " + zmq_text(EINTR);
-    EXPECT_EQ(problems(), std::vector<std::string>{"ERROR " + failure});
+    EXPECT_EQ(problems(), (std::vector<std::string>{"ERROR " + failure, "WARN Closing Request Socket: " + url}));
     expect_record_at(error_level, failure, send_function);
-    EXPECT_EQ(library_calls(zmq_call::socket), 1);
+    EXPECT_EQ(library_calls(zmq_call::socket), 2);
 }
 
 TEST_F(request_socket_test, empty_message_travels_as_an_empty_frame)

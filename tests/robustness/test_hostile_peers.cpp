@@ -4,7 +4,10 @@
 // connection floods, a second server on a live endpoint and the relay fed
 // every malformed request. A server counts as healthy only if it still
 // acknowledges a normal request afterwards.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -16,7 +19,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -403,6 +408,62 @@ TEST_F(hostile_peer_test, live_ipc_endpoint_is_not_taken_over)
     library_server successor(context, stale);
     EXPECT_TRUE(healthy(stale));
     EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());
+}
+
+// A path that is not a socket, and another user's live endpoint (which this
+// process may not even connect to), are never replaced by a bind; a holder
+// of the directory lock that never lets go costs a bind a bounded wait.
+TEST_F(hostile_peer_test, files_other_users_and_stuck_lock_holders_keep_their_paths)
+{
+    vorzmq_context context;
+    const std::string file_url = queue_url("notes.txt");
+    const std::string file = file_url.substr(std::strlen("ipc://"));
+    std::ofstream(file) << "notes";
+    vorzmq_pub_socket(context, file_url).init_if_necessary();
+    EXPECT_EQ(errors(), text_list{"Failed to Bind ZMQ URL: " + file_url + " -- " + zmq_text(EADDRINUSE) +
+                                  " -- Closing Socket"});
+    std::ifstream kept(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "notes");
+
+    const std::string locked_url = queue_url("locked");
+    const std::string directory = file.substr(0, file.rfind('/'));
+    const int holder = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    vorzmq_pub_socket waiting(context, locked_url);
+    waiting.init_if_necessary();
+    EXPECT_EQ(vorzmq_last_error(), EWOULDBLOCK);
+    close(holder);
+    waiting.init_if_necessary();
+    EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
+
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "binding as another user needs root";
+    }
+    // Served by root in a directory anyone may write; nobody (65534) may not
+    // connect to the 0771 socket file and must not take the path either.
+    char shared[] = "/tmp/vorzmq-shared-XXXXXX";
+    ASSERT_NE(mkdtemp(shared), nullptr);
+    ASSERT_EQ(chmod(shared, 0777), 0);
+    const std::string url = "ipc://" + std::string(shared) + "/status";
+    {
+        library_server owner(context, url);
+        ASSERT_TRUE(healthy(url));
+        const pid_t intruder = fork();
+        if (intruder == 0) {
+            logger->setLevel(log4cxx::Level::getOff());
+            if (setgid(65534) != 0 || setuid(65534) != 0) {
+                _exit(2);
+            }
+            vorzmq_context theirs;
+            vorzmq_pub_socket(theirs, url).init_if_necessary();
+            _exit(vorzmq_last_error() == EADDRINUSE ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(intruder, &status, 0), intruder);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+        EXPECT_TRUE(acknowledges(url, "still the owner's"));
+    }
+    std::filesystem::remove_all(shared);
 }
 
 // A reset re-binds at once: the socket's own closed listener, which libzmq
