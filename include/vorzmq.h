@@ -27,7 +27,7 @@
 
 // The one source of the version: CMake reads these three lines.
 #define VORZMQ_VERSION_MAJOR 1
-#define VORZMQ_VERSION_MINOR 1
+#define VORZMQ_VERSION_MINOR 2
 #define VORZMQ_VERSION_PATCH 0
 
 // The library is built with hidden visibility; only what is marked here is
@@ -46,11 +46,13 @@ extern log4cxx::LoggerPtr logger;
 // - vorzmq_request_socket::send: `no_socket`, `not_sent`, then with
 //   `expect_ok` `no_reply` (nothing within the timeout), `receive_failed`,
 //   `unexpected_reply` or `ok`; without `expect_ok` `ok` once sent;
-// - vorzmq_request_socket::receive: `ok` (a truncated reply too),
-//   `no_reply` or `receive_failed`;
+// - vorzmq_request_socket::receive: `ok`, `truncated` (the reply did not
+//   fit the buffer), `no_reply` or `receive_failed`;
 // - vorzmq_reply_socket::receive and every vorzmq_sub_socket::receive form:
-//   `ok`, `no_socket`, `no_reply` (timeout) or `receive_failed`; a reply
-//   receive with `acknowledge` then leaves what its send_ok set;
+//   `ok`, `truncated` (a subscribe receive that delivered only part of the
+//   data: a buffer too small, or text cut at 4 MiB), `no_socket`,
+//   `no_reply` (timeout) or `receive_failed`; a reply receive with
+//   `acknowledge` then leaves what its send_ok set;
 // - the vorzmq_reply_socket replies: `ok` or `not_sent` (`no_socket` from
 //   the binding one);
 // - vorzmq_pub_socket::send: `ok`, `no_socket`, `dropped` (queue full) or
@@ -70,7 +72,8 @@ enum class vorzmq_result : int32_t {
     receive_failed,
     unexpected_reply,
     invalid_data,
-    dropped
+    dropped,
+    truncated  // since 1.2
 };
 
 // This thread's last outcome (`ok` before any call).
@@ -130,7 +133,12 @@ public:
     // truncated (logged as WARN), or 0 on failure (logged as ERROR; the
     // socket is re-created next time).
     // Nothing beyond the reply's bytes is written; no terminator is added.
+    // A truncated reply sets `truncated`.
     size_t receive(void* buffer, size_t buffer_size);
+    // Since 1.2. As receive(buffer, buffer_size), but replaces `reply` with
+    // the whole reply, zero bytes and all, so nothing is ever cut. Returns
+    // false on failure; `reply` is then left alone.
+    bool receive(std::string& reply);
 
     bool valid();  // whether the URL is not empty
 
@@ -314,13 +322,16 @@ public:
 
     // Connect first when needed, then wait for the next message that passes
     // a filter (without limit by default) and deliver its data: as text
-    // appended to `stream`, or as raw bytes copied into `buffer` (at most
-    // `buffer_size`, no terminator added). Without any filter asked for, the
-    // first receive subscribes to every topic. Messages of one frame only
-    // are dropped without extending the wait: past the timeout, or at once
-    // without one, the receive then ends as a timeout. Return false on
-    // timeout (TRACE) or error (ERROR; the socket is re-created on the next
-    // call).
+    // appended to `stream` (up to its first zero byte, at most 4 MiB less one
+    // byte), or as the raw data frame copied into `buffer` (at most
+    // `buffer_size`, no terminator added; a frame from a vorzmq_pub_socket
+    // ends in its zero byte). Data cut to fit is logged as WARN and sets
+    // `truncated`; the receive still returns true. Without any filter asked
+    // for, the first receive subscribes to every topic. Messages of one
+    // frame only are dropped without extending the wait: past the timeout,
+    // or at once without one, the receive then ends as a timeout. Return
+    // false on timeout (TRACE) or error (ERROR; the socket is re-created on
+    // the next call).
     bool receive(std::stringstream& stream);
     bool receive(void* buffer, size_t buffer_size);
     // As receive(stream), and sets `topic` to the message's topic as
@@ -328,6 +339,13 @@ public:
     // published with a final "$" of its own loses that one). Left alone
     // when nothing was received.
     bool receive(std::stringstream& stream, std::string& topic);
+    // Since 1.2. Receives a whole message, for hosts that carry any bytes:
+    // replaces `data` with the data as published, zero bytes and all (the
+    // data frame without the one zero byte a vorzmq_pub_socket ends it with;
+    // a frame from another publisher that ends in none is taken whole), and
+    // `topic` as receive(stream, topic) does. Nothing is ever cut. Both are
+    // left alone when nothing was received.
+    bool receive(std::string& data, std::string& topic);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
     // the timeout and linger apply to the current socket and every later

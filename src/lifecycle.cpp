@@ -199,7 +199,7 @@ void* socket_for_receive(socket_handle& handle)
         }
         // A subscriber that asked for nothing hears everything.
         if (handle.filters != nullptr && handle.filters->empty()) {
-            add_filter(handle, "", true);
+            add_filter_to_current_socket(handle, "", true);
         }
     }
     return handle.reset_pending ? nullptr : handle.socket;

@@ -118,6 +118,9 @@ bool leave_pollers(const void* object);
 
 // Subscription filters: recorded, set, and set again on every new socket.
 void add_filter(socket_handle& handle, const std::string& topic, bool exact_match);
+// As add_filter, without the set-up: right after a set-up that failed it
+// only records the filter, rather than trying (and logging) once more.
+void add_filter_to_current_socket(socket_handle& handle, const std::string& topic, bool exact_match);
 bool set_filter(socket_handle& handle, const std::string& filter, const char* signature);
 
 }  // namespace vorzmq::internal

@@ -37,6 +37,8 @@ const char* vorzmq_result_text(vorzmq_result result)
         return "unexpected reply";
     case vorzmq_result::invalid_data:
         return "invalid data";
+    case vorzmq_result::truncated:
+        return "truncated";
     case vorzmq_result::dropped:
         return "dropped";
     }

@@ -216,6 +216,32 @@ bool receive_data_frame(const socket_handle& self, frame& data)
     return true;
 }
 
+// The topic as published: the topic frame without the one "$" its
+// publisher added.
+inline void assign_topic(std::string& topic, frame& topic_frame)
+{
+    size_t size = topic_frame.size();
+    if (size > 0 && topic_frame.data()[size - 1] == '$') {
+        --size;
+    }
+    topic.assign(topic_frame.data(), size);
+}
+
+// A receive that delivers part of the data still returns true; the WARN
+// and the outcome tell the host that something is missing.
+[[gnu::cold]] [[gnu::noinline]] void note_cut(const char* signature, size_t delivered, size_t size)
+{
+    record(vorzmq_result::truncated, EMSGSIZE);
+    LOG4CXX_WARN(logger, "Insufficient Buffer Size (" << delivered << " < " << size << ") -- Message Truncated");
+}
+
+inline void note_if_text_cut(const char* signature, frame& data)
+{
+    if (data.size() > longest_text && data.cut()) [[unlikely]] {
+        note_cut(signature, longest_text, data.size());
+    }
+}
+
 }  // namespace
 
 socket_handle vorzmq_socket_access::handle(vorzmq_pub_socket& socket)
@@ -252,8 +278,13 @@ bool set_filter(socket_handle& handle, const std::string& filter, const char* si
 
 void add_filter(socket_handle& handle, const std::string& topic, bool exact_match)
 {
-    static constexpr char signature[] = "void vorzmq_sub_socket::add_topic(const string&, bool)";
     set_up(handle);
+    add_filter_to_current_socket(handle, topic, exact_match);
+}
+
+void add_filter_to_current_socket(socket_handle& handle, const std::string& topic, bool exact_match)
+{
+    static constexpr char signature[] = "void vorzmq_sub_socket::add_topic(const string&, bool)";
     std::string filter = topic;
     if (!topic.empty() && exact_match) {
         filter += '$';
@@ -422,6 +453,7 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream)
         return false;
     }
     append_text(stream, message);
+    note_if_text_cut(signature, message);
     return true;
 }
 
@@ -436,13 +468,30 @@ bool vorzmq_sub_socket::receive(std::stringstream& stream, std::string& topic)
     if (!receive_message(signature, *this, topic_frame, data)) {
         return false;
     }
-    // The topic without the one "$" its publisher added.
-    size_t size = topic_frame.size();
-    if (size > 0 && topic_frame.data()[size - 1] == '$') {
+    assign_topic(topic, topic_frame);
+    append_text(stream, data);
+    note_if_text_cut(signature, data);
+    return true;
+}
+
+bool vorzmq_sub_socket::receive(std::string& data, std::string& topic)
+{
+    static constexpr char signature[] = "bool vorzmq_sub_socket::receive(string&, string&)";
+    if (!ready_to_receive(signature, *this, "Cannot Receive Messages without Valid Socket")) {
+        return false;
+    }
+    frame topic_frame;
+    frame data_frame;
+    if (!receive_message(signature, *this, topic_frame, data_frame)) {
+        return false;
+    }
+    assign_topic(topic, topic_frame);
+    // Without the zero byte that a publish socket ends every data frame with.
+    size_t size = data_frame.size();
+    if (size > 0 && data_frame.data()[size - 1] == '\0') {
         --size;
     }
-    topic.assign(topic_frame.data(), size);
-    append_text(stream, data);
+    data.assign(data_frame.data(), size);
     return true;
 }
 
@@ -461,6 +510,9 @@ bool vorzmq_sub_socket::receive(void* buffer, size_t buffer_size)
     const size_t size = std::min(message.size(), buffer_size);
     if (size != 0) {
         std::memcpy(buffer, message.data(), size);
+    }
+    if (size < message.size()) {
+        note_cut(signature, buffer_size, message.size());
     }
     return true;
 }

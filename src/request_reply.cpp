@@ -143,23 +143,47 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
     reset_pending = true;
 }
 
+namespace {
+
+[[gnu::cold]] void report_failed_reply_receive(const char* signature, bool& reset_pending)
+{
+    const int err = zmq_errno();
+    record_failed_receive(err == EAGAIN, err);
+    LOG4CXX_ERROR(logger, "Failed to Receive Reply -- " << zmq_strerror(err));
+    reset_pending = true;
+}
+
+}  // namespace
+
 size_t vorzmq_request_socket::receive(void* buffer, size_t buffer_size)
 {
     static constexpr char signature[] = "size_t vorzmq_request_socket::receive(void*, size_t)";
     const int size = zmq_recv(socket, buffer, buffer_size, receive_flags);
     if (size == -1 || !discard_rest_of_message(socket)) {
-        const int err = zmq_errno();
-        record_failed_receive(err == EAGAIN, err);
-        LOG4CXX_ERROR(logger, "Failed to Receive Reply -- " << zmq_strerror(err));
-        reset_pending = true;
+        report_failed_reply_receive(signature, reset_pending);
         return 0;
     }
-    record(vorzmq_result::ok);
     if (static_cast<size_t>(size) > buffer_size) {
+        record(vorzmq_result::truncated, EMSGSIZE);
         LOG4CXX_WARN(logger, "Insufficient Buffer Size (" << buffer_size << " < " << size << ") -- Repy Truncated");
         return buffer_size;
     }
+    record(vorzmq_result::ok);
     return static_cast<size_t>(size);
+}
+
+bool vorzmq_request_socket::receive(std::string& reply)
+{
+    static constexpr char signature[] = "bool vorzmq_request_socket::receive(string&)";
+    frame message;
+    if (zmq_msg_recv(&message.message, socket, receive_flags) == -1 ||
+        !discard_rest_of_message(socket, message.more())) {
+        report_failed_reply_receive(signature, reset_pending);
+        return false;
+    }
+    record(vorzmq_result::ok);
+    reply.assign(message.data(), message.size());
+    return true;
 }
 
 bool vorzmq_request_socket::valid()

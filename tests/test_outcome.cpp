@@ -207,6 +207,7 @@ TEST(outcome_text, every_result_has_a_short_lower_case_text)
         {vorzmq_result::unexpected_reply, "unexpected reply"},
         {vorzmq_result::invalid_data, "invalid data"},
         {vorzmq_result::dropped, "dropped"},
+        {vorzmq_result::truncated, "truncated"},
         {static_cast<vorzmq_result>(-1), "unknown result"},
         {static_cast<vorzmq_result>(1000), "unknown result"},
     };

@@ -264,7 +264,9 @@ TEST_F(request_socket_test, receive_stores_at_most_the_buffer_and_reports_trunca
         const std::string expected_buffer =
             row.reply.substr(0, row.expected_result) + std::string(sizeof buffer - row.expected_result, '#');
         EXPECT_EQ(std::string(buffer, sizeof buffer), expected_buffer);
-        if (row.reply.size() > row.buffer_size) {
+        const bool cut = row.reply.size() > row.buffer_size;
+        EXPECT_EQ(vorzmq_last_result(), cut ? vorzmq_result::truncated : vorzmq_result::ok);
+        if (cut) {
             const std::string warning = "Insufficient Buffer Size (" + std::to_string(row.buffer_size) + " < " +
                                         std::to_string(row.reply.size()) + ") -- Repy Truncated";
             expected_problems.push_back("WARN " + warning);
@@ -272,6 +274,33 @@ TEST_F(request_socket_test, receive_stores_at_most_the_buffer_and_reports_trunca
         }
         EXPECT_EQ(problems(), expected_problems);
     }
+    EXPECT_EQ(library_calls(zmq_call::socket), 1);
+}
+
+TEST_F(request_socket_test, whole_reply_receive_keeps_every_byte)
+{
+    const std::vector<std::string> replies{"", std::string("a\0b\0", 4), std::string(5'000'000, 'r')};
+    messages script;
+    for (const auto& reply : replies) {
+        script.push_back({reply, "extra frame"});
+    }
+    const std::string url = queue_url("whole");
+    scripted_rep_peer peer(url, script);
+    vorzmq_context context;
+    vorzmq_request_socket request(context, url);
+    request.set_receive_timeout_ms(10'000);
+    for (const auto& expected : replies) {
+        SCOPED_TRACE(std::to_string(expected.size()) + " bytes");
+        std::string reply = "stale";
+        request.send("request", false);
+        ASSERT_TRUE(request.receive(reply));
+        EXPECT_EQ(reply, expected);
+        EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
+    }
+    std::string untouched = "untouched";
+    EXPECT_FALSE(request.receive(untouched));  // no request outstanding
+    EXPECT_EQ(untouched, "untouched");
+    EXPECT_EQ(vorzmq_last_result(), vorzmq_result::receive_failed);
     EXPECT_EQ(library_calls(zmq_call::socket), 1);
 }
 
