@@ -301,6 +301,23 @@ TEST_F(context_shutdown, ends_a_blocking_reply_receive)
     EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
 }
 
+// A signal does not cut the context's wait for a message in its linger:
+// the destructor still takes the whole linger (1000 ms) for a request that
+// no server has taken yet.
+TEST_F(context_shutdown, a_signalled_destructor_still_waits_out_the_linger)
+{
+    no_op_handler handler(SIGUSR1);
+    auto context = std::make_unique<vorzmq_context>();
+    vorzmq_request_socket(*context, queue_url("linger")).send("lingering", false);
+    const auto start = steady_clock::now();
+    blocked_call call([&] {
+        context.reset();
+        return true;
+    });
+    ASSERT_TRUE(call.interrupt_until_done(send_signal, zmq_call::ctx_destroy)) << "the destructor never returned";
+    EXPECT_GE(steady_clock::now() - start, milliseconds(900));
+}
+
 // ------------------------------------------------------------------ destruction with queued messages
 
 struct queued_case {
