@@ -56,10 +56,14 @@ esac
 
 root=$work/root
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
-for path in lib/systemd/system/vorzmq-relay@.service usr/share/man/man1/vorzmq.1.gz \
-            usr/share/doc/vorzmq-tools/examples/relay.env; do
+for path in lib/systemd/system/vorzmq-relay@.service usr/lib/sysusers.d/vorzmq.conf \
+            usr/share/man/man1/vorzmq.1.gz usr/share/doc/vorzmq-tools/examples/relay.env; do
   [ -f "$root/$path" ] || fail "vorzmq-tools lacks /$path"
 done
+# The relay unit's Group=vorzmq exists once the package is configured.
+dpkg-deb -e "$work/vorzmq-tools_${version}_$arch.deb" "$work/control"
+grep -q '^ *systemd-sysusers .*vorzmq\.conf' "$work/control/postinst" 2>/dev/null ||
+  fail "the postinst of vorzmq-tools does not run systemd-sysusers on vorzmq.conf"
 libdir=$(dirname "$(find "$root" -name libvorzmq.so.1)")
 tool_version=$(LD_LIBRARY_PATH=$libdir "$root/usr/bin/vorzmq" --version)
 [ "$tool_version" = "vorzmq $version" ] || fail "vorzmq --version says '$tool_version', expected 'vorzmq $version'"
