@@ -130,10 +130,10 @@ void connect_or_fail(socket_type& socket, const std::string& url)
     }
 }
 
-// Says on stderr when the directory of an ipc:// endpoint is missing.
-void note_missing_directory(const char* command, const std::string& url)
+// Says on stderr why an ipc:// endpoint cannot be reached.
+void note_unreachable_endpoint(const char* command, const std::string& url)
 {
-    const std::string note = missing_directory_note(url);
+    const std::string note = unreachable_endpoint_note(url);
     if (!note.empty()) {
         std::cerr << "vorzmq " << command << ": " << note << '\n';
     }
@@ -314,7 +314,7 @@ int run_request(const request_options& options)
     vorzmq_request_socket request(context, url);
     request.set_receive_timeout_ms(options.timeout_ms);
     connect_or_fail(request, url);
-    note_missing_directory("request", url);
+    note_unreachable_endpoint("request", url);
     std::size_t failed = 0;
 
     for_each_message(options.messages, [&](const std::string& message) {
@@ -404,7 +404,7 @@ int run_subscribe(const subscribe_options& options)
             throw command_failure("cannot subscribe at " + url + ": " + failure_reason());
         }
         std::cerr << "vorzmq subscribe: subscribed to " << described << " at " << url << '\n';
-        note_missing_directory("subscribe", url);
+        note_unreachable_endpoint("subscribe", url);
 
         while (!stop_requested() && (options.count == 0 || received < options.count)) {
             std::stringstream data;
@@ -437,7 +437,7 @@ int run_rebroadcast(const rebroadcast_options& options)
     }
     vorzmq_context context;
     vorzmq_rebrdcst_socket rebroadcaster(context, url);
-    note_missing_directory("rebroadcast", url);
+    note_unreachable_endpoint("rebroadcast", url);
     rebroadcaster.rebrdcst(options.topic, options.json);
     switch (vorzmq_last_result()) {
     case vorzmq_result::ok:

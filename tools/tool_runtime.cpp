@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,14 +211,53 @@ void require_ipc_directory(const std::string& url)
                           " does not exist (create it with mkdir -p)");
 }
 
-std::string missing_directory_note(const std::string& url)
+namespace {
+
+// Who may connect where this user may not: the file's group, by name.
+std::string group_hint(const std::string& path)
 {
-    const std::string directory = ipc_directory(url);
-    if (directory.empty() || is_directory(directory)) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
         return {};
     }
-    return "the directory " + directory + " does not exist yet, so nothing is bound at " + url +
-           "; waiting for a server to bind it";
+    const struct group* entry = getgrgid(status.st_gid);
+    const std::string name = entry != nullptr ? entry->gr_name : std::to_string(status.st_gid);
+    return " (members of the group " + name + " may connect: sudo usermod -aG " + name +
+           " \"$USER\", then log in again)";
+}
+
+}  // namespace
+
+std::string unreachable_endpoint_note(const std::string& url)
+{
+    const std::string directory = ipc_directory(url);
+    if (directory.empty()) {
+        return {};
+    }
+    // Connecting to a Unix socket needs search permission on its directories
+    // and write permission on the socket file.
+    if (access(directory.c_str(), X_OK) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return "the directory " + directory + " does not exist yet, so nothing is bound at " + url +
+                   "; waiting for a server to bind it";
+        }
+        const int err = errno;
+        // The first directory on the way that this user may not pass.
+        std::string blocked = directory;
+        for (std::string::size_type slash = directory.find('/', 1); slash != std::string::npos;
+             slash = directory.find('/', slash + 1)) {
+            if (access(directory.substr(0, slash).c_str(), X_OK) != 0) {
+                blocked = directory.substr(0, slash);
+                break;
+            }
+        }
+        return "cannot reach the directory " + blocked + ": " + std::strerror(err) + group_hint(blocked);
+    }
+    const std::string path = url.substr(ipc_prefix.size());
+    if (access(path.c_str(), W_OK) != 0 && errno == EACCES) {
+        return "no permission to connect to " + path + group_hint(path);
+    }
+    return {};
 }
 
 void exit_dropping_unsent(int status)

@@ -62,9 +62,10 @@ constexpr unsigned queue_directory_mode = 0770;
 // other missing directory throws command_failure naming it.
 void require_ipc_directory(const std::string& url);
 
-// For connecting commands: a line that says an ipc:// endpoint's directory is
-// missing (no server can have bound it yet), or empty.
-std::string missing_directory_note(const std::string& url);
+// For connecting commands: a line that says why an ipc:// endpoint cannot be
+// reached yet (its directory is missing, so no server can have bound it) or
+// at all for this user (no permission, and which group has it), or empty.
+std::string unreachable_endpoint_note(const std::string& url);
 
 // Ends the process at once with `status`, after flushing what was printed.
 // Used when a request was not acknowledged: the request may still sit in the

@@ -78,6 +78,9 @@ attempt() {  # attempt <expected status: 0 or nonzero> <who> <command...>
 }
 attempt 0 member "${member[@]}"
 attempt nonzero outsider "${outsider[@]}"
+# ... and told why, with the group to join.
+grep -q "Permission denied (members of the group $service may connect" "$work/outsider.out" ||
+  { cat "$work/outsider.out"; echo "FAIL: the outsider was not told about the group"; failures=$((failures + 1)); }
 attempt 0 member-after "${member[@]}"
 kill -0 "$relay" 2>/dev/null || { echo "FAIL: the relay stopped"; failures=$((failures + 1)); }
 
