@@ -98,6 +98,20 @@ public:
     vorzmq_context(const vorzmq_context&) = delete;
     vorzmq_context& operator=(const vorzmq_context&) = delete;
 
+    // Since 1.2. Sockets on tcp:// endpoints send ZMTP heartbeats, so that a
+    // peer that vanished without closing its connection (a crashed host, a
+    // cut link) is noticed and a connecting socket connects afresh. Every
+    // `interval_ms` (default 2000) each side pings; a connection silent for
+    // three intervals is dropped, and a connect attempt that gets no answer
+    // is given up after one and a half. So a connecting socket is connected
+    // to a peer that came back at its address within about 5.5 intervals
+    // (11 s by default). Applies to the sockets created from this context
+    // after the call (resets included); 0 turns heartbeats off; a negative
+    // value is logged as WARN and changes nothing. Binding sockets of every
+    // transport also drop a connection that has not finished its handshake
+    // within 5 s.
+    void set_heartbeat_ms(int32_t interval_ms);
+
     void* context;  // raw libzmq context handle; null when creation failed
 };
 

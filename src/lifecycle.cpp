@@ -13,6 +13,7 @@
 
 #include "endpoint.h"
 #include "frame.h"
+#include "heartbeat.h"
 #include "logging.h"
 #include "outcome.h"
 
@@ -72,12 +73,28 @@ void harden_socket(const char* signature, void* socket, bool binds)
     }
 }
 
+void set_int_option(const char* signature, void* socket, int option, const char* name, int32_t value)
+{
+    if (zmq_setsockopt(socket, option, &value, sizeof value) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket " << name << " (" << value << ") -- " << zmq_strerror(err));
+    }
+}
+
 void set_option(const char* signature, const socket_handle& handle, const socket_option& setting)
 {
     const int32_t value = setting.value != nullptr ? handle.*setting.value : setting.fixed_value;
-    if (zmq_setsockopt(handle.socket, setting.option, &value, sizeof value) != 0) {
-        const int err = zmq_errno();
-        LOG4CXX_WARN(logger, "Failed to Set Socket " << setting.name << " (" << value << ") -- " << zmq_strerror(err));
+    set_int_option(signature, handle.socket, setting.option, setting.name, value);
+}
+
+// A peer that vanished without a word is noticed, and a connection that
+// never finishes its handshake does not hold a binding socket's resources.
+void set_liveness_options(const char* signature, const socket_handle& handle)
+{
+    for (const liveness_option& setting : liveness_options(handle.context, handle.url, handle.kind.binds)) {
+        if (setting.name != nullptr) {
+            set_int_option(signature, handle.socket, setting.option, setting.name, setting.value);
+        }
     }
 }
 
@@ -126,6 +143,7 @@ bool create_socket(socket_handle& handle)
     }
     set_options(signature, handle);
     harden_socket(signature, handle.socket, kind.binds);
+    set_liveness_options(signature, handle);
     const int attached =
         kind.binds ? bind_endpoint(handle.socket, handle.url) : zmq_connect(handle.socket, handle.url.c_str());
     if (attached != 0) {
@@ -268,9 +286,23 @@ vorzmq_context::~vorzmq_context()
         return;
     }
     LOG4CXX_DEBUG(logger, "Destroying Existing ZMQ Context");
+    vorzmq::internal::forget_heartbeat_interval(context);
     // A signal interrupts the wait for lingering messages; giving up then
     // would drop them and leave libzmq's threads running.
     while (zmq_ctx_destroy(context) != 0 && zmq_errno() == EINTR) {
     }
     context = nullptr;
+}
+
+void vorzmq_context::set_heartbeat_ms(int32_t interval_ms)
+{
+    static constexpr char signature[] = "void vorzmq_context::set_heartbeat_ms(int32_t)";
+    if (context == nullptr) {
+        return;
+    }
+    if (interval_ms < 0) {
+        LOG4CXX_WARN(logger, "Heartbeat Interval Must Not Be Negative (" << interval_ms << ") -- Unchanged");
+        return;
+    }
+    vorzmq::internal::set_heartbeat_interval(context, interval_ms);
 }
