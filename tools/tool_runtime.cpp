@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -227,6 +228,15 @@ std::string group_hint(const std::string& path)
 }
 
 }  // namespace
+
+void raise_open_file_limit()
+{
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);  // at worst the old limit stays
+    }
+}
 
 std::string unreachable_endpoint_note(const std::string& url)
 {

@@ -30,6 +30,11 @@ struct command_failure : std::runtime_error {
 // on stderr that shows records at `level` and above.
 void configure_logging(const std::string& level);
 
+// Raises the soft limit on open files to the hard one: every connection a
+// binding command accepts takes a descriptor, and at the soft limit of 1024
+// a flood of idle connections would leave none for real peers.
+void raise_open_file_limit();
+
 // Why this thread's last library call failed, in a few words: the system's
 // text of the error behind it, else the outcome's text.
 std::string failure_reason();

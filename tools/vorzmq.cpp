@@ -290,6 +290,7 @@ int main(int argc, char** argv)
     }
 
     configure_logging(log_level);
+    raise_open_file_limit();
     const std::string command_name = "vorzmq " + app.get_subcommands().front()->get_name();
     try {
         return command();

@@ -6,9 +6,10 @@
 // acknowledges a normal request afterwards.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -532,6 +533,86 @@ TEST_F(hostile_peer_test, reset_rebinds_without_a_bind_failure)
 }
 
 #ifdef VORZMQ_TOOL_PATH
+// CPU seconds a process has used so far.
+double cpu_seconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) {  // utime, stime
+            ticks += std::stoul(field);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+size_t descriptors_of(pid_t pid)
+{
+    size_t count = 0;
+    std::error_code ignored;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
+         it != std::filesystem::directory_iterator(); it.increment(ignored)) {
+        ++count;
+    }
+    return count;
+}
+
+// `vorzmq serve`, started with the usual soft limit of 1,024 open files,
+// takes 5,000 idle connections and still answers; once they are gone its
+// descriptors come back and it idles again.
+TEST_F(hostile_peer_test, serve_outlives_a_flood_of_idle_connections)
+{
+    constexpr int flood = 5000;
+    struct rlimit limit {};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < 2 * flood + 1000) {
+        GTEST_SKIP() << "needs a hard limit of open files above " << 2 * flood + 1000;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    const std::string url = free_tcp_url();
+    struct serve_process {
+        pid_t pid;
+        ~serve_process()
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } serve{fork()};
+    if (serve.pid == 0) {
+        const struct rlimit usual {1024, limit.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &usual);
+        freopen("/dev/null", "w", stdout);
+        execl(VORZMQ_TOOL_PATH, "vorzmq", "serve", url.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(healthy(url));
+    const size_t before = descriptors_of(serve.pid);
+    {
+        std::vector<std::unique_ptr<stream_peer>> idle;
+        for (int i = 0; i < flood; ++i) {
+            idle.push_back(std::make_unique<stream_peer>(url));
+            ASSERT_TRUE(idle.back()->ok()) << "connection " << i;
+        }
+        EXPECT_TRUE(acknowledges(url, "through the flood"));
+    }
+    EXPECT_TRUE(wait_until([&] { return descriptors_of(serve.pid) <= before; }, 30s))
+        << descriptors_of(serve.pid) << " descriptors, " << before << " before the flood";
+    // Idle: less than a tenth of a CPU over a second.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const double start = cpu_seconds(serve.pid);
+            std::this_thread::sleep_for(1s);
+            return cpu_seconds(serve.pid) - start < 0.1;
+        },
+        30s));
+    EXPECT_TRUE(acknowledges(url, "after the flood"));
+}
+
 // The relay answers every request, publishes only the well-formed one and
 // goes on running.
 TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
