@@ -16,6 +16,8 @@
 #include <json/writer.h>
 #include <unistd.h>
 
+#include <systemd/sd-daemon.h>
+
 #include "drain.h"
 #include "relay_request.h"
 #include "tool_runtime.h"
@@ -471,6 +473,8 @@ int run_relay(const relay_options& options)
         const std::string publishing = bind_or_fail(publisher, publish_url);
         const std::string listening = bind_or_fail(requests, listen_url);
         std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n';
+        // Under systemd (Type=notify), the unit counts as started only now.
+        sd_notify(0, "READY=1");
         // Waits without limit: a stop signal ends the wait at once.
         vorzmq_poller poller;
         poller.add(requests);
@@ -485,6 +489,7 @@ int run_relay(const relay_options& options)
                 relay_one(requests, publisher, request);
             }
         }
+        sd_notify(0, "STOPPING=1");
         leave_when_read("vorzmq relay", options.linger_ms);
     }
     return 0;

@@ -561,6 +561,46 @@ size_t descriptors_of(pid_t pid)
     return count;
 }
 
+// Under systemd the relay's unit counts as started when the relay says
+// READY=1: by then both its endpoints are bound. A stop says STOPPING=1 and
+// ends with status 0.
+TEST_F(hostile_peer_test, relay_reports_ready_once_bound_and_stops_cleanly)
+{
+    const std::string listen = queue_url("notify-in");
+    const std::string publish = queue_url("notify-out");
+    const std::string notify_path = listen.substr(6) + ".notify";
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, notify_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    const pid_t relay = fork();
+    if (relay == 0) {
+        setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
+        execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto next_notice = [&]() -> std::string {
+        pollfd item{notify, POLLIN, 0};
+        char text[256];
+        if (poll(&item, 1, 30000) != 1) {
+            return "(nothing within 30 s)";
+        }
+        const ssize_t size = recv(notify, text, sizeof text, 0);
+        return std::string(text, size > 0 ? static_cast<size_t>(size) : 0);
+    };
+    EXPECT_EQ(next_notice(), "READY=1");
+    EXPECT_TRUE(std::filesystem::exists(listen.substr(6)) && std::filesystem::exists(publish.substr(6)));
+    EXPECT_TRUE(acknowledges(listen, "{\"topic\":\"t$\",\"data\":1}"));
+    kill(relay, SIGTERM);
+    EXPECT_EQ(next_notice(), "STOPPING=1");
+    int status = -1;
+    waitpid(relay, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(notify);
+}
+
 // `vorzmq serve`, started with the usual soft limit of 1,024 open files,
 // takes 5,000 idle connections and still answers; once they are gone its
 // descriptors come back and it idles again.
