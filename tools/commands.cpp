@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -236,16 +237,21 @@ void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, cons
 }
 
 // Before a publishing command closes its socket: its subscribers get up to
-// `linger_ms` to read what is queued for them; what is left then is dropped,
-// and said so.
-void leave_when_read(const char* command, int linger_ms)
+// `linger_ms` to read what is queued for them. Returns empty when they read
+// it all, else what was dropped, in words: never less than the loss.
+std::string leave_when_read(const std::string& endpoint, int linger_ms)
 {
-    const std::size_t unread = wait_until_peers_have_read(linger_ms);
-    if (unread != 0) {
-        std::cerr << command << ": " << unread << " bytes still unread by subscribers after " << linger_ms
-                  << " ms (--linger-ms); dropped" << std::endl;
-        exit_dropping_unsent(exit_failure);
+    const std::optional<std::size_t> unread = wait_until_peers_have_read(endpoint, linger_ms);
+    if (unread && *unread == 0) {
+        return {};
     }
+    const std::string after = " after " + std::to_string(linger_ms) + " ms (--linger-ms)";
+    if (!unread) {
+        return "how much subscribers had still not read" + after +
+               " is unknown (no /proc to count it); whatever was left is dropped";
+    }
+    return "at least " + std::to_string(*unread) + " bytes still unread by subscribers" + after +
+           " are dropped (what libzmq itself still queued is not counted)";
 }
 
 }  // namespace
@@ -374,7 +380,11 @@ int run_publish(const publish_options& options)
                       << vorzmq_result_text(vorzmq_last_result()) << ": " << failure_reason() << std::endl;
         }
     });
-    leave_when_read("vorzmq publish", options.linger_ms);
+    const std::string dropped = leave_when_read(bound, options.linger_ms);
+    if (!dropped.empty()) {
+        std::cerr << "vorzmq publish: " << dropped << std::endl;
+        exit_dropping_unsent(exit_failure);
+    }
     return failed == 0 ? 0 : exit_failure;
 }
 
@@ -489,8 +499,14 @@ int run_relay(const relay_options& options)
                 relay_one(requests, publisher, request);
             }
         }
+        // Only a stop signal ends the loop: a normal end, whatever was left
+        // for a slow subscriber.
         sd_notify(0, "STOPPING=1");
-        leave_when_read("vorzmq relay", options.linger_ms);
+        const std::string dropped = leave_when_read(publishing, options.linger_ms);
+        if (!dropped.empty()) {
+            LOG4CXX_WARN(logger, "Stopped -- " << dropped);
+            exit_dropping_unsent(0);
+        }
     }
     return 0;
 }

@@ -14,6 +14,7 @@ background_pids=()
 cleanup() {
     for pid in "${background_pids[@]}"; do
         kill "$pid" 2>/dev/null
+        kill -CONT "$pid" 2>/dev/null  # a stopped process ends only once continued
     done
     wait 2>/dev/null
     rm -rf "$WORK"

@@ -70,6 +70,39 @@ case_relay_stops_on_signal() {
     done
 }
 
+# A subscriber that stopped reading: a stop of the relay is still a normal
+# end (status 0, the loss at WARN); publish exits 1. Both say "at least",
+# since what libzmq itself still holds is not counted.
+case_stalled_subscriber_losses_reported() {
+    start relay relay --listen relay --publish events --linger-ms 300
+    wait_for_line "$WORK/relay.err" "vorzmq relay: re-broadcasting"
+    start stalled subscribe events
+    greet_until '"$VORZMQ" rebroadcast relay alarm "{\"greeting\":$attempt}" >/dev/null' \
+        'grep -qF greeting "$WORK/stalled.out"'
+    kill -STOP "$stalled_pid"
+    local big i
+    big=\"$(head -c 20000 /dev/zero | tr '\0' x)\"
+    for i in $(seq 30); do
+        run rebroadcast relay alarm "$big"
+        expect_status 0
+    done
+    kill -TERM "$relay_pid"
+    wait_for_exit "$relay_pid" 0 10
+    expect_contains "$WORK/relay.err" "WARN  Stopped -- at least "
+    expect_contains "$WORK/relay.err" "bytes still unread by subscribers after 300 ms (--linger-ms) are dropped"
+
+    mkfifo "$WORK/feed.fifo"
+    START_INPUT=$WORK/feed.fifo start feed publish feed t --linger-ms 300
+    exec 7>"$WORK/feed.fifo"
+    start reader subscribe feed t 7>&-  # holding no writer of the FIFO
+    greet_until 'echo "greeting $attempt" >&7' 'grep -qF greeting "$WORK/reader.out"'
+    kill -STOP "$reader_pid"
+    seq 1 200000 >&7
+    exec 7>&-
+    wait_for_exit "$feed_pid" 1 60
+    expect_contains "$WORK/feed.err" "vorzmq publish: at least "
+}
+
 case_rebroadcast_without_service() {
     run rebroadcast nobody alarm '{"level":1}'
     expect_status 1
