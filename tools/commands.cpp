@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -213,15 +214,20 @@ bool parse_json(const std::string& text, Json::Value& value)
 // Publishes one re-broadcast request if it is well-formed, then answers it:
 // "ok" only once it was published, otherwise the reason, so that no
 // requester waits in vain or believes a dropped request delivered.
-void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, const std::string& text)
+void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, const std::string& text,
+               std::size_t max_request)
 {
     const relay_request request = examine_relay_request(text);
-    std::string reason = request.reason;
+    std::string reason = text.size() > max_request ? "too long" : request.reason;
     if (reason.empty()) {
         // The topic already ends in "$", so subscribers of the bare topic with
         // an exact filter receive it; the library then adds no second "$".
         publisher.send(request.topic, request.data);
-        if (vorzmq_last_result() != vorzmq_result::ok) {
+        // Dropped means published to every subscriber but those whose queue
+        // is full (a WARN names the loss): one subscriber that stopped
+        // reading must not fail every request.
+        const vorzmq_result result = vorzmq_last_result();
+        if (result != vorzmq_result::ok && result != vorzmq_result::dropped) {
             reason = "not published";  // the library's record says why
         }
     }
@@ -478,11 +484,18 @@ int run_relay(const relay_options& options)
     {
         vorzmq_reply_socket requests(context, listen_url);
         vorzmq_pub_socket publisher(context, publish_url);
-        publisher.set_high_water_mark(options.hwm);
+        const std::size_t max_request = static_cast<std::size_t>(options.max_request_kib) * 1024;
+        const long long budget_messages = static_cast<long long>(options.memory_budget_mib) * 1024 /
+                                          options.max_request_kib;
+        const int mark = static_cast<int>(
+            std::max(1LL, options.hwm == 0 ? budget_messages : std::min<long long>(options.hwm, budget_messages)));
+        publisher.set_high_water_mark(mark);
         publisher.set_linger_ms(options.linger_ms);
         const std::string publishing = bind_or_fail(publisher, publish_url);
         const std::string listening = bind_or_fail(requests, listen_url);
-        std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n';
+        std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n'
+                  << "vorzmq relay: up to " << mark << " messages of at most " << options.max_request_kib
+                  << " KiB queued for each subscriber (--memory-budget " << options.memory_budget_mib << ")\n";
         // Under systemd (Type=notify), the unit counts as started only now.
         sd_notify(0, "READY=1");
         // Waits without limit: a stop signal ends the wait at once.
@@ -496,7 +509,7 @@ int run_relay(const relay_options& options)
             // than published cut; answered only once its fate is known.
             std::string request;
             if (poller.readable(requests) && requests.receive(request, false)) {
-                relay_one(requests, publisher, request);
+                relay_one(requests, publisher, request, max_request);
             }
         }
         // Only a stop signal ends the loop: a normal end, whatever was left

@@ -57,6 +57,11 @@ struct relay_options {
     // between the relay and a subscriber that keeps up.
     int hwm = 100000;
     int linger_ms = 10000;
+    // What the relay may queue for one subscriber that stops reading, and
+    // the largest request it takes: together they bound the mark, so that
+    // memory stays within the budget whatever the requests' sizes.
+    int memory_budget_mib = 256;
+    int max_request_kib = 256;
 };
 
 int run_url(const std::string& name);

@@ -217,6 +217,17 @@ int main(int argc, char** argv)
     relay_command->add_option("--publish", relay.publish, "Where subscribers connect: a URL or a queue name")
         ->required();
     add_delivery_options(*relay_command, relay.hwm, relay.linger_ms, "the relay stops");
+    relay_command
+        ->add_option("--memory-budget", relay.memory_budget_mib,
+                     "MiB the relay may queue for each subscriber that stops reading; the mark becomes at most "
+                     "this divided by --max-request")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
+    relay_command
+        ->add_option("--max-request", relay.max_request_kib,
+                     "KiB: longer requests are refused (\"error: too long\"); at most 4096")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4096));
     add_common_options(*relay_command, log_level,
                        "  vorzmq relay --listen relay --publish events &\n"
                        "  vorzmq subscribe events alarm &\n"

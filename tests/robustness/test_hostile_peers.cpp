@@ -561,6 +561,65 @@ size_t descriptors_of(pid_t pid)
     return count;
 }
 
+size_t resident_kib_of(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stoul(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// A subscriber that never reads holds at most the relay's memory budget:
+// the mark is the budget divided by the largest request.
+TEST_F(hostile_peer_test, relay_memory_stays_within_its_budget_for_a_subscriber_that_never_reads)
+{
+    const std::string listen = queue_url("budget-in");
+    const std::string publish = queue_url("budget-out");
+    struct relay_process {
+        pid_t pid;
+        ~relay_process()
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } relay{fork()};
+    if (relay.pid == 0) {
+        freopen("/dev/null", "w", stdout);
+        execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
+              "--memory-budget", "32", "--max-request", "512", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    raw_socket subscriber(ZMQ_SUB);
+    subscriber.set_int(ZMQ_RCVHWM, 1);
+    subscriber.set_int(ZMQ_RCVBUF, 4096);
+    subscriber.subscribe("");
+    subscriber.connect(publish);
+    raw_socket requester(ZMQ_REQ);
+    requester.connect(listen);
+    const auto relayed = [&](const std::string& request) {
+        requester.send_frames({request});
+        return requester.receive_frames(10000) == text_list{ok_reply()};
+    };
+    const std::string probe = "{\"topic\":\"probe$\",\"data\":0}";
+    ASSERT_TRUE(wait_until([&] { return relayed(probe) && subscriber.receive_frames(100); }, 30s));
+    const size_t before_kib = resident_kib_of(relay.pid);
+
+    // 300 MB for a subscriber that reads nothing more.
+    const std::string big = "{\"topic\":\"t$\",\"data\":\"" + std::string(500000, 'x') + "\"}";
+    for (int i = 0; i < 600; ++i) {
+        ASSERT_TRUE(relayed(big)) << "request " << i;
+    }
+    const size_t loaded_kib = resident_kib_of(relay.pid);
+    EXPECT_LT(loaded_kib, before_kib + (32 + 16) * 1024) << "before " << before_kib << " KiB";
+
+    std::printf("[ relay memory ] %zu KiB before, %zu KiB with a subscriber that never reads\n", before_kib,
+                loaded_kib);
+}
+
 // Under systemd the relay's unit counts as started when the relay says
 // READY=1: by then both its endpoints are bound. A stop says STOPPING=1 and
 // ends with status 0.
