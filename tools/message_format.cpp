@@ -151,7 +151,7 @@ void append_json_string(std::string& out, std::string_view text)
             out += "\\t";
             break;
         default:
-            if (byte < 0x20) {
+            if (is_control(byte)) {
                 out += "\\u00";
                 out += hex_digits[byte >> 4];
                 out += hex_digits[byte & 0xf];

@@ -35,7 +35,7 @@ void append_base64(std::string& out, std::string_view bytes);
 void append_formatted(std::string& out, output_format format, std::string_view bytes);
 
 // One member of a JSON object: "name":"<bytes>" when `bytes` is well-formed
-// UTF-8 (control characters as \n, \t, ... or \u00XX), else
+// UTF-8 (control characters, 0x7f too, as \n, \t, ... or \u00XX), else
 // "name_base64":"<base64>". No separator before it.
 void append_json_field(std::string& out, std::string_view name, std::string_view bytes);
 
