@@ -144,19 +144,21 @@ void add_output_option(CLI::App& command, output_format& format)
         ->default_str("text");
 }
 
+// Help notes; "Name:" lines and two-column rows, which the man page keeps.
 const std::string bound_note =
-    "A message may be at most 4194304 bytes (4 MiB), the most a receiving socket takes: a longer one is refused "
-    "before it is sent (exit status 1).\n\n";
+    "Limit:\n"
+    "  4194304 bytes (4 MiB) a message, the most a receiving socket takes: a longer one is refused before it\n"
+    "  is sent, with exit status 1.\n\n";
 
 const std::string output_note =
-    "Output formats, one line per message in each:\n"
-    "  text    the message as it is, unless it holds a control character (below 0x20, or 0x7f): then each\n"
-    "          is escaped as \\0 \\t \\n \\r or \\xHH, and each backslash as \\\\\n"
-    "  hex     two lower-case hex digits per byte\n"
-    "  base64  standard base64 with padding\n"
-    "  json    one object; \"topic\" and \"data\" are strings where they are UTF-8, else \"topic_base64\"\n"
-    "          and \"data_base64\"\n"
-    "Only hex, base64 and json keep every byte beyond doubt.\n\n";
+    "Formats:\n"
+    "Each prints one line per message; only hex, base64 and json keep every byte beyond doubt.\n"
+    "  text                        as it is, unless it holds a control character (below 0x20, or 0x7f): then\n"
+    "                              each is escaped as \\0 \\t \\n \\r or \\xHH, and each backslash as \\\\\n"
+    "  hex                         two lower-case hex digits per byte\n"
+    "  base64                      standard base64 with padding\n"
+    "  json                        one object; \"topic\" and \"data\" are strings where they are UTF-8, else\n"
+    "                              \"topic_base64\" and \"data_base64\" in base64\n\n";
 
 std::string version_text()
 {
@@ -213,7 +215,8 @@ int main(int argc, char** argv)
     add_common_options(*request_command, log_level,
                        "  vorzmq request status hello 'second message'\n  printf 'a\\nb\\n' | vorzmq request status\n"
                        "  vorzmq request status --input whole < request.bin",
-                       bound_note + "The acknowledged messages are printed in the --output format.\n\n");
+                       bound_note + "Output:\n  Each acknowledged message, \"acknowledged: \" and the message in the --output format "
+                                    "(json: {\"kind\":\"acknowledged\",\"data\":...}).\n\n");
     request_command->callback([&] { command = [&] { return run_request(request); }; });
 
     publish_options publish;
@@ -250,8 +253,8 @@ int main(int argc, char** argv)
     add_common_options(*subscribe_command, log_level,
                        "  vorzmq subscribe events alarm status       # exactly these two topics\n"
                        "  vorzmq subscribe events sensor. --prefix   # sensor.1, sensor.2, ...",
-                       output_note + "A message over 4194304 bytes (4 MiB) is printed, told on stderr, and makes the "
-                                     "exit status 1.\n\n");
+                       output_note + "Limit:\n  A message over 4194304 bytes (4 MiB) is printed, told on stderr, and makes "
+                                     "the exit status 1.\n\n");
     subscribe_command->callback([&] { command = [&] { return run_subscribe(subscribe); }; });
 
     rebroadcast_options rebroadcast;
@@ -273,8 +276,8 @@ int main(int argc, char** argv)
                        "  vorzmq rebroadcast relay alarm '{\"level\":3,\"zone\":\"north\"}'\n"
                        "  printf '{\"level\":1}\\n{\"level\":2}\\n' | vorzmq rebroadcast relay alarm\n"
                        "  echo '{\"topic\":\"alarm\",\"data\":{\"level\":3}}' | vorzmq rebroadcast relay",
-                       "Without JSON, each message of standard input is sent: a JSON text under TOPIC, or without "
-                       "TOPIC an object {\"topic\":TOPIC,\"data\":DATA}. Exit status 1 when any was not "
+                       "Input:\n  Without JSON, each message of standard input is sent: a JSON text under TOPIC, or "
+                       "without TOPIC an object {\"topic\":TOPIC,\"data\":DATA}. Exit status 1 when any was not "
                        "acknowledged.\n\n");
     rebroadcast_command->callback([&] {
         rebroadcast.has_topic = rebroadcast_command->count("TOPIC") != 0;
@@ -315,7 +318,7 @@ int main(int argc, char** argv)
                        "  vorzmq listen --serve status --serve orders --subscribe events alarm status\n"
                        "  # request status: hello\n"
                        "  # message events alarm: {\"level\":3}",
-                       output_note + "In json, each object also has \"kind\" (request or message) and "
+                       output_note + "Output:\n  In json, each object also has \"kind\" (request or message) and "
                                      "\"endpoint\".\n\n");
     listen_command->callback([&] { command = [&] { return run_listen(listen); }; });
 
