@@ -220,4 +220,26 @@ case_rebroadcast_from_stdin() {
     wait_for_line "$WORK/relay.out" 't1000 {"n":1000}'
 }
 
+case_oversized_message_received() {
+    # Only a publisher other than the tool sends more than the bound.
+    local url="ipc://$WORK/feed" raw=${VORZMQ_RAW_PIPE:?}
+    start subscriber subscribe "$url" t
+    mkfifo "$WORK/lines"
+    "$raw" pub "$url" t <"$WORK/lines" 2>"$WORK/raw.err" &
+    background_pids+=($!)
+    exec 3>"$WORK/lines"
+    greet_until 'echo greeting >&3' 'grep -qF greeting "$WORK/subscriber.out"'
+    head -c 4194305 /dev/zero | tr '\0' a >&3
+    printf '\nafter\n' >&3
+    exec 3>&-
+    wait_for_line "$WORK/subscriber.out" after 15 "$subscriber_pid"
+    kill -s TERM "$subscriber_pid"
+    wait_for_exit "$subscriber_pid" 1
+    expect_contains "$WORK/subscriber.err" "vorzmq subscribe: message"
+    expect_contains "$WORK/subscriber.err" "is 4194305 bytes, over 4194304 bytes (4 MiB), the most a receiving socket takes"
+    # Printed whole all the same.
+    [ "$(grep -c '^a*$' "$WORK/subscriber.out")" -eq 1 ] && [ "$(grep '^a*$' "$WORK/subscriber.out" | wc -c)" -eq 4194306 ] ||
+        fail "the long message was not printed whole"
+}
+
 run_case
