@@ -183,7 +183,7 @@ void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, cons
     if (bare_topic.empty()) {
         line = "(no topic)";
     }
-    append_text(line, bare_topic);  // a "\n" of the JSON text is a line feed here
+    append_text(line, bare_topic);  // decoded from JSON, it may hold a line feed
     line += ' ';
     line += request.data;
     print_line(line);
