@@ -14,13 +14,15 @@
 #include <sstream>
 #include <thread>
 
-#include <json/reader.h>
 #include <json/writer.h>
 #include <unistd.h>
+#include <zmq.h>
 
 #include <systemd/sd-daemon.h>
 
 #include "drain.h"
+#include "message_format.h"
+#include "message_input.h"
 #include "relay_request.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
@@ -31,25 +33,6 @@ namespace {
 
 // How long the subscriber waits per receive before it looks at the stop flag.
 constexpr int subscribe_poll_ms = 200;
-
-// Calls `handle` with each given text, or with each line of standard input
-// when none was given.
-void for_each_message(const std::vector<std::string>& given, const std::function<void(const std::string&)>& handle)
-{
-    if (!given.empty()) {
-        for (const std::string& message : given) {
-            handle(message);
-        }
-        return;
-    }
-    if (isatty(STDIN_FILENO)) {
-        std::cerr << "(reading messages from standard input, one a line; end with Ctrl-D)\n";
-    }
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        handle(line);
-    }
-}
 
 void print_line(const std::string& text)
 {
@@ -169,31 +152,6 @@ void warn_about_dollar(const char* command, const std::string& topic, bool publi
     std::cerr << '\n';
 }
 
-// Writes the whole text and a line feed to standard output at once, without
-// buffering, so that a failed write is known before the request is answered.
-// Returns 0, or the errno of the failed write.
-int write_line(const std::string& text)
-{
-    std::string line = text;
-    if (line.empty() || line.back() != '\n') {
-        line += '\n';
-    }
-    const char* next = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t written = write(STDOUT_FILENO, next, left);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        next += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return 0;
-}
-
 std::string without_trailing_line_feeds(std::string text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -201,15 +159,6 @@ std::string without_trailing_line_feeds(std::string text)
     }
     return text;
 }
-
-bool parse_json(const std::string& text, Json::Value& value)
-{
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    std::istringstream in(text);
-    return Json::parseFromStream(builder, in, &value, &errors);
-}
-
 
 // Publishes one re-broadcast request if it is well-formed, then answers it:
 // "ok" only once it was published, otherwise the reason, so that no
@@ -239,7 +188,14 @@ void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, cons
     }
     const std::string& topic = request.topic;
     const std::string bare_topic = (!topic.empty() && topic.back() == '$') ? topic.substr(0, topic.size() - 1) : topic;
-    print_line((bare_topic.empty() ? std::string("(no topic)") : bare_topic) + " " + request.data);
+    std::string line;
+    if (bare_topic.empty()) {
+        line = "(no topic)";
+    }
+    append_text(line, bare_topic);  // decoded from JSON, it may hold a line feed
+    line += ' ';
+    line += request.data;
+    print_line(line);
 }
 
 // Before a publishing command closes its socket: its subscribers get up to
@@ -284,16 +240,21 @@ int run_serve(const serve_options& options)
         std::cerr << "vorzmq serve: serving " << bound
                   << (options.no_ack ? ", answering each request with an empty reply" : ", acknowledging each request")
                   << '\n';
+        line_output out;
+        message_line line;
+        std::string request;
         while (!stop_requested() && (options.count == 0 || served < options.count)) {
-            std::stringstream request;
-            // Answered only once written: an acknowledgement promises that.
+            // Whole, zero bytes and all; answered only once written: an
+            // acknowledgement promises that.
             if (!reply.receive(request, false)) {
                 if (vorzmq_last_result() == vorzmq_result::no_socket) {
                     throw command_failure("cannot bind " + url + " again: " + failure_reason());
                 }
                 continue;
             }
-            const int write_error = write_line(request.str());
+            line.data = request;
+            append_line(out.pending, options.output, line);
+            const int write_error = out.write_pending();
             if (write_error != 0) {
                 // Any reply but the OK reply tells the requester it was not
                 // acknowledged.
@@ -308,7 +269,7 @@ int run_serve(const serve_options& options)
                 reply.send_ok();
             }
             if (vorzmq_last_result() != vorzmq_result::ok) {
-                std::cerr << "vorzmq serve: the answer to \"" << excerpt(request.str())
+                std::cerr << "vorzmq serve: the answer to \"" << excerpt(request)
                           << "\" was not sent: " << failure_reason() << '\n';
             }
             ++served;
@@ -323,6 +284,7 @@ int run_serve(const serve_options& options)
 
 int run_request(const request_options& options)
 {
+    refuse_oversized(options.messages);
     const std::string url = resolve_endpoint(options.endpoint);
     vorzmq_context context;
     vorzmq_request_socket request(context, url);
@@ -330,33 +292,52 @@ int run_request(const request_options& options)
     connect_or_fail(request, url);
     note_unreachable_endpoint("request", url);
     std::size_t failed = 0;
-
-    for_each_message(options.messages, [&](const std::string& message) {
-        // Sent without waiting inside the library, so that the reply can be
-        // read here and each message's fate reported. A failed exchange
-        // makes the library re-create the socket before the next send.
-        request.send(message, false);
-        std::string failure;
-        if (vorzmq_last_result() != vorzmq_result::ok) {
-            failure = "was not sent: " + failure_reason();
-        } else {
-            char reply[256];
-            const std::size_t size = request.receive(reply, sizeof reply);
-            const std::string text(reply, strnlen(reply, size));
+    line_output out;
+    message_line line;
+    line.kind = "acknowledged";
+    std::string reply;
+    // Acknowledgements wait in `out` while more input is at hand, and are
+    // written before any wait and before any failure is told.
+    const auto write_out = [&] {
+        const int error = out.write_pending();
+        if (error != 0) {
+            throw command_failure(std::string("cannot write to standard output: ") + std::strerror(error));
+        }
+    };
+    try {
+        for_each_message(options.messages, options.input, [&](const std::string& message) {
+            // Sent without waiting inside the library, so that the reply can
+            // be read here and each message's fate reported. A failed
+            // exchange makes the library re-create the socket before the
+            // next send.
+            request.send(message, false);
+            std::string failure;
             if (vorzmq_last_result() != vorzmq_result::ok) {
+                failure = "was not sent: " + failure_reason();
+            } else if (!request.receive(reply)) {
                 failure = "was not acknowledged: " + describe_unacknowledged(url, options.timeout_ms);
-            } else if (text != "ok") {
-                failure = "was not acknowledged: " + (text.empty() ? std::string("the server answered with an empty reply")
-                                                                   : "unexpected reply \"" + excerpt(text) + "\"");
+            } else if (reply != std::string("ok", 3) && reply != "ok") {
+                failure = "was not acknowledged: " +
+                          (reply.empty() ? std::string("the server answered with an empty reply")
+                                         : "unexpected reply \"" + excerpt(reply) + "\"");
             }
-        }
-        if (failure.empty()) {
-            std::cout << "acknowledged: " << message << std::endl;
-        } else {
-            ++failed;
-            std::cerr << "vorzmq request: \"" << excerpt(message) << "\" " << failure << std::endl;
-        }
-    });
+            if (failure.empty()) {
+                line.data = message;
+                append_line(out.pending, options.output, line);
+                if (!options.messages.empty() || out.pending.size() >= line_output::full) {
+                    write_out();
+                }
+            } else {
+                ++failed;
+                write_out();
+                std::cerr << "vorzmq request: \"" << excerpt(message) << "\" " << failure << std::endl;
+            }
+        }, write_out);
+    } catch (const command_failure&) {
+        write_out();
+        throw;
+    }
+    write_out();
     if (failed != 0) {
         exit_dropping_unsent(exit_failure);
     }
@@ -365,6 +346,7 @@ int run_request(const request_options& options)
 
 int run_publish(const publish_options& options)
 {
+    refuse_oversized(options.data);
     const std::string url = resolve_endpoint(options.endpoint);
     require_ipc_directory(url);
     vorzmq_context context;
@@ -378,18 +360,30 @@ int run_publish(const publish_options& options)
         std::this_thread::sleep_for(std::chrono::milliseconds(options.wait_ms));
     }
     std::size_t failed = 0;
-    for_each_message(options.data, [&](const std::string& data) {
-        publisher.send(options.topic, data);
-        if (vorzmq_last_result() != vorzmq_result::ok) {
-            ++failed;
-            std::cerr << "vorzmq publish: \"" << excerpt(data) << "\" was not published: "
-                      << vorzmq_result_text(vorzmq_last_result()) << ": " << failure_reason() << std::endl;
-        }
-    });
+    std::string refused;
+    try {
+        for_each_message(options.data, options.input, [&](const std::string& data) {
+            publisher.send(options.topic, data);
+            if (vorzmq_last_result() != vorzmq_result::ok) {
+                ++failed;
+                std::cerr << "vorzmq publish: \"" << excerpt(data) << "\" was not published: "
+                          << vorzmq_result_text(vorzmq_last_result()) << ": " << failure_reason() << std::endl;
+            }
+        });
+    } catch (const command_failure& error) {
+        // What went out before it still gets its chance to arrive.
+        refused = error.what();
+    }
     const std::string dropped = leave_when_read(bound, options.linger_ms);
     if (!dropped.empty()) {
         std::cerr << "vorzmq publish: " << dropped << std::endl;
+        if (!refused.empty()) {
+            std::cerr << "vorzmq publish: " << refused << std::endl;
+        }
         exit_dropping_unsent(exit_failure);
+    }
+    if (!refused.empty()) {
+        throw command_failure(refused);
     }
     return failed == 0 ? 0 : exit_failure;
 }
@@ -400,6 +394,7 @@ int run_subscribe(const subscribe_options& options)
     handle_stop_signals();
     vorzmq_context context;
     std::size_t received = 0;
+    std::size_t oversized = 0;
     {
         vorzmq_sub_socket subscriber(context, url);
         // A bounded wait, so that a stop signal is noticed between messages.
@@ -424,53 +419,59 @@ int run_subscribe(const subscribe_options& options)
         std::cerr << "vorzmq subscribe: subscribed to " << described << " at " << url << '\n';
         note_unreachable_endpoint("subscribe", url);
 
+        // Lines wait in `out` while messages are at hand, and are written
+        // before each wait: a stream costs a write per burst, not per
+        // message, and a lone message is printed at once.
+        line_output out;
+        message_line line;
+        line.has_topic = options.show_topic || options.output == output_format::json;
+        std::string data;
+        std::string topic;
+        const auto write_out = [&] {
+            const int error = out.write_pending();
+            if (error != 0) {
+                throw command_failure(std::string("cannot write to standard output: ") + std::strerror(error));
+            }
+        };
+        subscriber.set_receive_flags(ZMQ_DONTWAIT);
         while (!stop_requested() && (options.count == 0 || received < options.count)) {
-            std::stringstream data;
-            std::string topic;
-            const bool got = options.show_topic ? subscriber.receive(data, topic) : subscriber.receive(data);
+            bool got = subscriber.receive(data, topic);
+            if (!got && vorzmq_last_result() == vorzmq_result::no_reply) {
+                write_out();
+                subscriber.set_receive_flags(0);
+                got = subscriber.receive(data, topic);
+                subscriber.set_receive_flags(ZMQ_DONTWAIT);
+            }
             if (got) {
-                print_line(options.show_topic ? (topic.empty() ? std::string("(no topic)") : topic) + " " + data.str()
-                                              : data.str());
                 ++received;
+                line.topic = topic;
+                line.data = data;
+                append_line(out.pending, options.output, line);
+                if (data.size() > longest_message || vorzmq_last_result() == vorzmq_result::truncated) {
+                    write_out();
+                    ++oversized;
+                    std::cerr << "vorzmq subscribe: message " << received << " is " << data.size() << " bytes, "
+                              << over_the_bound() << " (printed as received)\n";
+                }
+                if (out.pending.size() >= line_output::full) {
+                    write_out();
+                }
             } else if (vorzmq_last_result() == vorzmq_result::no_socket) {
+                write_out();
                 throw command_failure("cannot connect to " + url + " again: " + failure_reason());
             }
         }
+        write_out();
+    }
+    if (oversized != 0) {
+        std::cerr << "vorzmq subscribe: " << oversized << " of " << received << " messages were " << over_the_bound()
+                  << '\n';
     }
     if (options.count != 0 && received < options.count) {
         std::cerr << "vorzmq subscribe: stopped after " << received << " of " << options.count << " messages\n";
         return exit_failure;
     }
-    return 0;
-}
-
-int run_rebroadcast(const rebroadcast_options& options)
-{
-    const std::string url = resolve_endpoint(options.endpoint);
-    // The library's own check, so that what passes here is also sent.
-    std::stringstream envelope;
-    Json::Value parsed_envelope;
-    if (!build_json(options.topic, options.json, envelope) || !parse_json(envelope.str(), parsed_envelope)) {
-        throw usage_error("invalid JSON: " + excerpt(options.json));
-    }
-    vorzmq_context context;
-    vorzmq_rebrdcst_socket rebroadcaster(context, url);
-    note_unreachable_endpoint("rebroadcast", url);
-    rebroadcaster.rebrdcst(options.topic, options.json);
-    switch (vorzmq_last_result()) {
-    case vorzmq_result::ok:
-        break;
-    case vorzmq_result::no_socket:
-        throw command_failure("cannot connect to " + url + ": " + failure_reason());
-    case vorzmq_result::not_sent:
-        std::cerr << "vorzmq rebroadcast: not sent: " << failure_reason() << std::endl;
-        exit_dropping_unsent(exit_failure);
-    default:
-        std::cerr << "vorzmq rebroadcast: not acknowledged: " << describe_unacknowledged(url, 1000) << std::endl;
-        exit_dropping_unsent(exit_failure);
-    }
-    std::cout << "acknowledged: " << options.topic << ' ' << compact_json(parsed_envelope["data"]) << std::endl;
-    return 0;
+    return oversized == 0 ? 0 : exit_failure;
 }
 
 int run_relay(const relay_options& options)

@@ -8,12 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "message_format.h"
+#include "message_input.h"
+
 namespace vorzmq_tool {
 
 struct serve_options {
     std::string endpoint;
     std::size_t count = 0;  // 0: until stopped
     bool no_ack = false;
+    output_format output = output_format::text;
 };
 
 struct request_options {
@@ -22,6 +26,8 @@ struct request_options {
     // How long each message's OK reply is awaited: long enough for a server
     // that is still starting (a bind pauses 500 ms).
     int timeout_ms = 5000;
+    input_framing input = input_framing::lines;
+    output_format output = output_format::text;
 };
 
 struct publish_options {
@@ -33,6 +39,7 @@ struct publish_options {
     // of it however fast it is piped in.
     int hwm = 0;
     int linger_ms = 10000;
+    input_framing input = input_framing::lines;
 };
 
 struct subscribe_options {
@@ -41,12 +48,19 @@ struct subscribe_options {
     bool prefix = false;
     bool show_topic = false;
     std::size_t count = 0;  // 0: until stopped
+    output_format output = output_format::text;
 };
 
 struct rebroadcast_options {
     std::string endpoint;
+    // Both empty: each message of standard input is an object
+    // {"topic":TOPIC,"data":DATA}; only `json` empty: each is a JSON text.
     std::string topic;
     std::string json;
+    bool has_topic = false;
+    bool has_json = false;
+    int timeout_ms = 1000;
+    input_framing input = input_framing::lines;
 };
 
 struct relay_options {

@@ -4,8 +4,8 @@
 #include <csignal>
 #include <iostream>
 #include <memory>
-#include <sstream>
 
+#include "message_input.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -36,16 +36,12 @@ void create_or_fail(socket_type& socket, const std::string& verb, const std::str
     }
 }
 
-// "<kind> <where>: <text>", one line, flushed so that a pipe sees it at once.
-// Returns whether the line was written.
-bool print_from(const char* kind, const std::string& where, const std::string& text)
+// Writes the line of one message at once, so that a pipe sees it as soon as
+// it came. Returns whether it was written.
+bool print(line_output& out, output_format format, const message_line& line)
 {
-    std::cout << kind << ' ' << where << ": " << text;
-    if (text.empty() || text.back() != '\n') {
-        std::cout << '\n';
-    }
-    std::cout.flush();
-    return static_cast<bool>(std::cout);
+    append_line(out.pending, format, line);
+    return out.write_pending() == 0;
 }
 
 std::string describe_topics(const std::vector<std::string>& topics, bool prefix)
@@ -80,6 +76,7 @@ int run_listen(const listen_options& options)
     signal(SIGPIPE, SIG_IGN);
     vorzmq_context context;
     std::size_t received = 0;
+    std::size_t oversized = 0;
     {
         std::vector<std::unique_ptr<named<vorzmq_reply_socket>>> servers;
         std::vector<std::unique_ptr<named<vorzmq_sub_socket>>> subscribers;
@@ -114,16 +111,22 @@ int run_listen(const listen_options& options)
         for (const auto& subscriber : subscribers) {
             poller.add(subscriber->socket);
         }
+        line_output out;
+        std::string data;
+        std::string topic;
         const auto done = [&] { return stop_requested() || (options.count != 0 && received >= options.count); };
         while (!done()) {
             if (poller.wait(-1) < 0) {
                 throw command_failure("cannot wait for messages: " + failure_reason());
             }
             for (const auto& server : servers) {
-                std::stringstream request;
-                // Acknowledged only once printed, as vorzmq serve does.
-                if (!done() && poller.readable(server->socket) && server->socket.receive(request, false)) {
-                    if (!print_from("request", server->given, request.str())) {
+                // Whole, and acknowledged only once printed, as vorzmq serve does.
+                if (!done() && poller.readable(server->socket) && server->socket.receive(data, false)) {
+                    message_line line;
+                    line.kind = "request";
+                    line.source = server->given;
+                    line.data = data;
+                    if (!print(out, options.output, line)) {
                         server->socket.send(std::string("not written"));
                         throw command_failure("cannot write a request to standard output; it was not acknowledged");
                     }
@@ -132,21 +135,32 @@ int run_listen(const listen_options& options)
                 }
             }
             for (const auto& subscriber : subscribers) {
-                std::stringstream data;
-                std::string topic;
                 if (!done() && poller.readable(subscriber->socket) && subscriber->socket.receive(data, topic)) {
-                    print_from("message", subscriber->given + " " + (topic.empty() ? "(no topic)" : topic),
-                               data.str());
+                    message_line line;
+                    line.kind = "message";
+                    line.source = subscriber->given;
+                    line.has_topic = true;
+                    line.topic = topic;
+                    line.data = data;
+                    print(out, options.output, line);
                     ++received;
+                    if (data.size() > longest_message) {
+                        ++oversized;
+                        std::cerr << "vorzmq listen: a message from " << subscriber->url << " is " << data.size()
+                                  << " bytes, " << over_the_bound() << " (printed as received)\n";
+                    }
                 }
             }
         }
+    }
+    if (oversized != 0) {
+        std::cerr << "vorzmq listen: " << oversized << " messages were " << over_the_bound() << '\n';
     }
     if (options.count != 0 && received < options.count) {
         std::cerr << "vorzmq listen: stopped after " << received << " of " << options.count << " messages\n";
         return exit_failure;
     }
-    return 0;
+    return oversized == 0 ? 0 : exit_failure;
 }
 
 }  // namespace vorzmq_tool

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "message_format.h"
+
 namespace vorzmq_tool {
 
 struct listen_options {
@@ -14,6 +16,7 @@ struct listen_options {
     std::vector<std::vector<std::string>> subscribes;  // each: an endpoint, then its topics
     bool prefix = false;
     std::size_t count = 0;  // 0: until stopped
+    output_format output = output_format::text;
 };
 
 // Acknowledges every request on the queues and prints every message of the

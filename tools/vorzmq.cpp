@@ -5,6 +5,7 @@
 #include <functional>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,51 @@ std::string delivery_note(const std::string& end)
            "  - what is still queued for a subscriber when --linger-ms runs out after " + end + ".\n\n";
 }
 
+// How standard input is cut into messages, for the commands that send.
+void add_input_option(CLI::App& command, input_framing& framing)
+{
+    const std::map<std::string, input_framing> names{
+        {"lines", input_framing::lines}, {"null", input_framing::null}, {"whole", input_framing::whole}};
+    command
+        .add_option_function<std::string>(
+            "--input", [&framing, names](const std::string& name) { framing = names.at(name); },
+            "How standard input is cut into messages: lines (one a line, without its line feed), null "
+            "(ended by zero bytes; any other byte passes) or whole (all of it, one message)")
+        ->check(CLI::IsMember({"lines", "null", "whole"}))
+        ->default_str("lines");
+}
+
+// How received messages are printed, for the commands that print them.
+void add_output_option(CLI::App& command, output_format& format)
+{
+    const std::map<std::string, output_format> names{{"text", output_format::text},
+                                                     {"hex", output_format::hex},
+                                                     {"base64", output_format::base64},
+                                                     {"json", output_format::json}};
+    command
+        .add_option_function<std::string>(
+            "--output", [&format, names](const std::string& name) { format = names.at(name); },
+            "How each message is printed, always one line: text (escaped where needed), hex, base64 or json")
+        ->check(CLI::IsMember({"text", "hex", "base64", "json"}))
+        ->default_str("text");
+}
+
+// Help notes; "Name:" lines and two-column rows, which the man page keeps.
+const std::string bound_note =
+    "Limit:\n"
+    "  4194304 bytes (4 MiB) a message, the most a receiving socket takes: a longer one is refused before it\n"
+    "  is sent, with exit status 1.\n\n";
+
+const std::string output_note =
+    "Formats:\n"
+    "Each prints one line per message; only hex, base64 and json keep every byte beyond doubt.\n"
+    "  text                        as it is, unless it holds a control character (below 0x20, or 0x7f): then\n"
+    "                              each is escaped as \\0 \\t \\n \\r or \\xHH, and each backslash as \\\\\n"
+    "  hex                         two lower-case hex digits per byte\n"
+    "  base64                      standard base64 with padding\n"
+    "  json                        one object; \"topic\" and \"data\" are strings where they are UTF-8, else\n"
+    "                              \"topic_base64\" and \"data_base64\" in base64\n\n";
+
 std::string version_text()
 {
     return "vorzmq " + std::to_string(VORZMQ_VERSION_MAJOR) + "." + std::to_string(VORZMQ_VERSION_MINOR) + "." +
@@ -148,7 +194,9 @@ int main(int argc, char** argv)
     serve_command->add_option("--count", serve.count, "Stop after N requests (default: until Ctrl-C)")
         ->check(at_least_one);
     serve_command->add_flag("--no-ack", serve.no_ack, "Answer with an empty reply instead of the OK reply");
-    add_common_options(*serve_command, log_level, "  vorzmq serve status --count 1 &\n  vorzmq request status hello");
+    add_output_option(*serve_command, serve.output);
+    add_common_options(*serve_command, log_level, "  vorzmq serve status --count 1 &\n  vorzmq request status hello",
+                       output_note);
     serve_command->callback([&] { command = [&] { return run_serve(serve); }; });
 
     request_options request;
@@ -162,8 +210,13 @@ int main(int argc, char** argv)
                      "acknowledged, though the server may still have received it")
         ->check(CLI::Range(1, 3600000))
         ->default_str(std::to_string(request.timeout_ms));
+    add_input_option(*request_command, request.input);
+    add_output_option(*request_command, request.output);
     add_common_options(*request_command, log_level,
-                       "  vorzmq request status hello 'second message'\n  printf 'a\\nb\\n' | vorzmq request status");
+                       "  vorzmq request status hello 'second message'\n  printf 'a\\nb\\n' | vorzmq request status\n"
+                       "  vorzmq request status --input whole < request.bin",
+                       bound_note + "Output:\n  Each acknowledged message, \"acknowledged: \" and the message in the --output format "
+                                    "(json: {\"kind\":\"acknowledged\",\"data\":...}).\n\n");
     request_command->callback([&] { command = [&] { return run_request(request); }; });
 
     publish_options publish;
@@ -177,9 +230,11 @@ int main(int argc, char** argv)
                      "subscribes reaches nobody")
         ->check(CLI::Range(0, 3600000));
     add_delivery_options(*publish_command, publish.hwm, publish.linger_ms, "the input ends");
+    add_input_option(*publish_command, publish.input);
     add_common_options(*publish_command, log_level,
-                       "  vorzmq subscribe events alarm &\n  vorzmq publish events alarm '{\"level\":3}' --wait-ms 1000",
-                       delivery_note("the input ends"));
+                       "  vorzmq subscribe events alarm &\n  vorzmq publish events alarm '{\"level\":3}' --wait-ms 1000\n"
+                       "  find . -print0 | vorzmq publish events files --input null",
+                       delivery_note("the input ends") + bound_note);
     publish_command->callback([&] { command = [&] { return run_publish(publish); }; });
 
     subscribe_options subscribe;
@@ -194,9 +249,12 @@ int main(int argc, char** argv)
                                 "Print each message's topic, a space and its data (\"(no topic)\" for the empty one)");
     subscribe_command->add_option("--count", subscribe.count, "Stop after N messages (default: until Ctrl-C)")
         ->check(at_least_one);
+    add_output_option(*subscribe_command, subscribe.output);
     add_common_options(*subscribe_command, log_level,
                        "  vorzmq subscribe events alarm status       # exactly these two topics\n"
-                       "  vorzmq subscribe events sensor. --prefix   # sensor.1, sensor.2, ...");
+                       "  vorzmq subscribe events sensor. --prefix   # sensor.1, sensor.2, ...",
+                       output_note + "Limit:\n  A message over 4194304 bytes (4 MiB) is printed, told on stderr, and makes "
+                                     "the exit status 1.\n\n");
     subscribe_command->callback([&] { command = [&] { return run_subscribe(subscribe); }; });
 
     rebroadcast_options rebroadcast;
@@ -204,10 +262,28 @@ int main(int argc, char** argv)
         "rebroadcast", "Ask a re-broadcast service (vorzmq relay) to publish JSON data under a topic");
     rebroadcast_command->add_option("ENDPOINT", rebroadcast.endpoint, std::string(endpoint_help) + "; the relay's --listen")
         ->required();
-    rebroadcast_command->add_option("TOPIC", rebroadcast.topic, "Topic to publish under")->required();
-    rebroadcast_command->add_option("JSON", rebroadcast.json, "Data, as a JSON text")->required();
-    add_common_options(*rebroadcast_command, log_level, "  vorzmq rebroadcast relay alarm '{\"level\":3,\"zone\":\"north\"}'");
-    rebroadcast_command->callback([&] { command = [&] { return run_rebroadcast(rebroadcast); }; });
+    rebroadcast_command->add_option("TOPIC", rebroadcast.topic,
+                                    "Topic to publish under (default: each message of stdin names its own)");
+    rebroadcast_command->add_option("JSON", rebroadcast.json, "Data, as a JSON text (default: each message of stdin)");
+    rebroadcast_command
+        ->add_option("--timeout-ms", rebroadcast.timeout_ms,
+                     "Wait this long for each request's OK reply; without it the request is reported as not "
+                     "acknowledged, though the service may still have received it")
+        ->check(CLI::Range(1, 3600000))
+        ->default_str(std::to_string(rebroadcast.timeout_ms));
+    add_input_option(*rebroadcast_command, rebroadcast.input);
+    add_common_options(*rebroadcast_command, log_level,
+                       "  vorzmq rebroadcast relay alarm '{\"level\":3,\"zone\":\"north\"}'\n"
+                       "  printf '{\"level\":1}\\n{\"level\":2}\\n' | vorzmq rebroadcast relay alarm\n"
+                       "  echo '{\"topic\":\"alarm\",\"data\":{\"level\":3}}' | vorzmq rebroadcast relay",
+                       "Input:\n  Without JSON, each message of standard input is sent: a JSON text under TOPIC, or "
+                       "without TOPIC an object {\"topic\":TOPIC,\"data\":DATA}. Exit status 1 when any was not "
+                       "acknowledged.\n\n");
+    rebroadcast_command->callback([&] {
+        rebroadcast.has_topic = rebroadcast_command->count("TOPIC") != 0;
+        rebroadcast.has_json = rebroadcast_command->count("JSON") != 0;
+        command = [&] { return run_rebroadcast(rebroadcast); };
+    });
 
     relay_options relay;
     auto* relay_command = app.add_subcommand(
@@ -248,10 +324,13 @@ int main(int argc, char** argv)
     listen_command->add_flag("--prefix", listen.prefix, "Receive every topic that starts with a TOPIC");
     listen_command->add_option("--count", listen.count, "Stop after N messages in all (default: until Ctrl-C)")
         ->check(at_least_one);
+    add_output_option(*listen_command, listen.output);
     add_common_options(*listen_command, log_level,
                        "  vorzmq listen --serve status --serve orders --subscribe events alarm status\n"
                        "  # request status: hello\n"
-                       "  # message events alarm: {\"level\":3}");
+                       "  # message events alarm: {\"level\":3}",
+                       output_note + "Output:\n  In json, each object also has \"kind\" (request or message) and "
+                                     "\"endpoint\".\n\n");
     listen_command->callback([&] { command = [&] { return run_listen(listen); }; });
 
     // CLI11 would call an unknown subcommand an unexpected argument; say what

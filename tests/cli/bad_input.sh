@@ -11,7 +11,8 @@ bad_inputs() {
 2	A subcommand is required
 2	vorzmq serve: ENDPOINT is required	serve
 2	vorzmq publish: TOPIC is required	publish	events
-2	vorzmq rebroadcast: JSON is required	rebroadcast	relay	alarm
+2	--input: hex not in {lines,null,whole}	publish	events	t	--input	hex
+2	--output: xml not in {text,hex,base64,json}	serve	q	--output	xml
 2	vorzmq relay: --publish is required	relay	--listen	relay
 2	vorzmq rebroadcast: invalid JSON: {"level":	rebroadcast	relay	alarm	{"level":
 2	--count: expected a whole number of at least 1, got '0'	serve	orders	--count	0

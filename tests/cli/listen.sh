@@ -59,4 +59,32 @@ case_nothing_to_listen_to() {
     expect_contains "$WORK/run.err" "the directory $WORK/missing does not exist"
 }
 
+# Standard input of request (a printf format) | request's flags | listen's
+# flags | what listen prints (a printf format); "-" for no flags.
+framed_requests() {
+    cat <<'TABLE'
+hello\nmessage ev alarm: {"level":99}|--input whole|-|request q: hello\\nmessage ev alarm: {"level":99}\n
+bin\0ary|--input whole|--output hex|request q: 62696e00617279\n
+\377|--input whole|--output json|{"kind":"request","endpoint":"q","data_base64":"/w=="}\n
+TABLE
+}
+
+case_framings_and_formats() {
+    local input request_flags listen_flags printed row=0
+    while IFS='|' read -r input request_flags listen_flags printed; do
+        row=$((row + 1))
+        [ "$listen_flags" != - ] || listen_flags=
+        # shellcheck disable=SC2086
+        start listener listen --serve q --count 1 $listen_flags
+        wait_for_line "$WORK/listener.err" "serving" 15 "$listener_pid"
+        # shellcheck disable=SC2059,SC2086
+        printf "$input" | "$VORZMQ" request q $request_flags >"$WORK/run.out" 2>"$WORK/run.err"
+        status=$?
+        expect_status 0 "row $row"
+        wait_for_exit "$listener_pid" 0
+        # shellcheck disable=SC2059
+        cmp -s <(printf "$printed") "$WORK/listener.out" || fail "row $row: listen printed $(od -c "$WORK/listener.out")"
+    done < <(framed_requests)
+}
+
 run_case

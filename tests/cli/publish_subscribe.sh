@@ -172,4 +172,107 @@ case_piped_burst_arrives_whole() {
         fail "$(without_greetings "$WORK/subscriber.out" | wc -l) lines arrived, not 1 to 100000 in order"
 }
 
+# Standard input of publish (a printf format) | publish's flags | subscribe's
+# flags | what subscribe prints (a printf format); "-" for no flags.
+framed_publications() {
+    cat <<'TABLE'
+bin\0ary tail\n|-|-|bin\\0ary tail\n
+bin\0ary tail\n|-|--output hex|62696e00617279207461696c\n
+one\0two\nlines\0|--input null|--output base64|b25l\ndHdvCmxpbmVz\n
+plain text\n\377\n|-|--output json|{"topic":"t","data":"plain text"}\n{"topic":"t","data_base64":"/w=="}\n
+tab\there\r\n|-|--show-topic|t tab\\there\\r\n
+a\\b\n|-|-|a\\b\n
+TABLE
+}
+
+# Lines of FILE after the leading greetings (the lines equal to its first).
+after_greetings() { awk 'NR == 1 { greeting = $0 } $0 != greeting { rest = 1 } rest' "$1"; }
+
+case_framings_and_formats() {
+    local input publish_flags subscribe_flags printed separator row=0
+    while IFS='|' read -r input publish_flags subscribe_flags printed; do
+        row=$((row + 1))
+        [ "$publish_flags" != - ] || publish_flags=
+        [ "$subscribe_flags" != - ] || subscribe_flags=
+        separator='\n'
+        [[ "$publish_flags" != *null* ]] || separator='\0'
+        # shellcheck disable=SC2086
+        start subscriber subscribe "ipc://$WORK/feed$row" t $subscribe_flags
+        mkfifo "$WORK/input$row"
+        # shellcheck disable=SC2086
+        START_INPUT=$WORK/input$row start publisher publish "ipc://$WORK/feed$row" t $publish_flags
+        exec 3>"$WORK/input$row"
+        greet_until 'printf "greeting$separator" >&3' '[ -s "$WORK/subscriber.out" ]'
+        # shellcheck disable=SC2059
+        printf "$input" >&3
+        exec 3>&-
+        wait_for_exit "$publisher_pid" 0
+        local deadline=$(($(now_ms) + 15000))
+        # shellcheck disable=SC2059
+        until cmp -s <(printf "$printed") <(after_greetings "$WORK/subscriber.out"); do
+            [ "$(now_ms)" -lt "$deadline" ] || fail "row $row: subscribe printed $(od -c "$WORK/subscriber.out")"
+            sleep 0.05
+        done
+        kill "$subscriber_pid"
+        wait_for_exit "$subscriber_pid" 0
+    done < <(framed_publications)
+}
+
+# Standard input of rebroadcast (a printf format) | its arguments after the
+# endpoint | its exit status | what it prints (a printf format).
+framed_rebroadcasts() {
+    cat <<'TABLE'
+{"topic":"a","data":1}\n{"topic":"b\\nc","data":[true]}\n|-|0|acknowledged: a 1\nacknowledged: b\\nc [true]\n
+{"x": 1}\n[2]\n|alarm|0|acknowledged: alarm {"x":1}\nacknowledged: alarm [2]\n
+{"x":\n 1}\0"two"\0|alarm --input null|0|acknowledged: alarm {"x":1}\nacknowledged: alarm "two"\n
+{"x":\n 1}|alarm --input whole --timeout-ms 3000|0|acknowledged: alarm {"x":1}\n
+not json\n{"topic":"a","data":2}\n{"data":3}\n|-|1|acknowledged: a 2\n
+TABLE
+}
+
+case_rebroadcast_from_stdin() {
+    start_relay
+    local input arguments expected_status printed row=0
+    while IFS='|' read -r input arguments expected_status printed; do
+        row=$((row + 1))
+        [ "$arguments" != - ] || arguments=
+        # shellcheck disable=SC2059,SC2086
+        printf "$input" | "$VORZMQ" rebroadcast relay $arguments >"$WORK/run.out" 2>"$WORK/run.err"
+        status=$?
+        expect_status "$expected_status" "row $row"
+        # shellcheck disable=SC2059
+        cmp -s <(printf "$printed") "$WORK/run.out" || fail "row $row: rebroadcast printed $(od -c "$WORK/run.out")"
+    done < <(framed_rebroadcasts)
+    # A thousand requests from one process, each reported.
+    seq 1 1000 | awk '{ printf "{\"topic\":\"t%d\",\"data\":{\"n\":%d}}\n", $1, $1 }' |
+        "$VORZMQ" rebroadcast relay >"$WORK/run.out" 2>"$WORK/run.err"
+    status=$?
+    expect_status 0
+    cmp -s <(seq 1 1000 | awk '{ printf "acknowledged: t%d {\"n\":%d}\n", $1, $1 }') "$WORK/run.out" ||
+        fail "$(wc -l <"$WORK/run.out") of 1000 requests reported acknowledged"
+    wait_for_line "$WORK/relay.out" 't1000 {"n":1000}'
+}
+
+case_oversized_message_received() {
+    # Only a publisher other than the tool sends more than the bound.
+    local url="ipc://$WORK/feed" raw=${VORZMQ_RAW_PIPE:?}
+    start subscriber subscribe "$url" t
+    mkfifo "$WORK/lines"
+    "$raw" pub "$url" t <"$WORK/lines" 2>"$WORK/raw.err" &
+    background_pids+=($!)
+    exec 3>"$WORK/lines"
+    greet_until 'echo greeting >&3' 'grep -qF greeting "$WORK/subscriber.out"'
+    head -c 4194305 /dev/zero | tr '\0' a >&3
+    printf '\nafter\n' >&3
+    exec 3>&-
+    wait_for_line "$WORK/subscriber.out" after 15 "$subscriber_pid"
+    kill -s TERM "$subscriber_pid"
+    wait_for_exit "$subscriber_pid" 1
+    expect_contains "$WORK/subscriber.err" "vorzmq subscribe: message"
+    expect_contains "$WORK/subscriber.err" "is 4194305 bytes, over 4194304 bytes (4 MiB), the most a receiving socket takes"
+    # Printed whole all the same.
+    [ "$(grep -c '^a*$' "$WORK/subscriber.out")" -eq 1 ] && [ "$(grep '^a*$' "$WORK/subscriber.out" | wc -c)" -eq 4194306 ] ||
+        fail "the long message was not printed whole"
+}
+
 run_case

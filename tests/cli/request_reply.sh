@@ -166,4 +166,67 @@ case_url_of_name() {
     expect_file "$WORK/run.out" "tcp://127.0.0.1:5555"
 }
 
+# Standard input of request (a printf format) | request's flags | serve's
+# flags | what serve prints | what request prints (printf formats; "-" for
+# no flags).
+framed_requests() {
+    cat <<'TABLE'
+bin\0ary\n|--input whole|--output hex|62696e006172790a\n|acknowledged: bin\\0ary\\n\n
+line one\nline\ttwo\n|-|-|line one\nline\\ttwo\n|acknowledged: line one\nacknowledged: line\\ttwo\n
+a\nb|--input null|-|a\\nb\n|acknowledged: a\\nb\n
+x\0\\y\0|--input null --output base64|--output base64|eA==\nXHk=\n|acknowledged: eA==\nacknowledged: XHk=\n
+\377\0\n|--input whole --output json|--output json|{"data_base64":"/wAK"}\n|{"kind":"acknowledged","data_base64":"/wAK"}\n
+caf\303\251 "q"\n|--output json|--output json|{"data":"caf\303\251 \\"q\\""}\n|{"kind":"acknowledged","data":"caf\303\251 \\"q\\""}\n
+|--input whole|-|\n|acknowledged: \n
+TABLE
+}
+
+case_framings_and_formats() {
+    local input request_flags serve_flags served acknowledged row=0
+    while IFS='|' read -r input request_flags serve_flags served acknowledged; do
+        row=$((row + 1))
+        [ "$request_flags" != - ] || request_flags=
+        [ "$serve_flags" != - ] || serve_flags=
+        # shellcheck disable=SC2086
+        start_server "framed$row" --count "$(printf "$served" | wc -l)" $serve_flags
+        # shellcheck disable=SC2059,SC2086
+        printf "$input" | "$VORZMQ" request "framed$row" $request_flags >"$WORK/run.out" 2>"$WORK/run.err"
+        status=$?
+        expect_status 0 "row $row"
+        wait_for_exit "$server_pid" 0
+        # shellcheck disable=SC2059
+        cmp -s <(printf "$served") "$WORK/server.out" || fail "row $row: serve printed $(od -c "$WORK/server.out")"
+        # shellcheck disable=SC2059
+        cmp -s <(printf "$acknowledged") "$WORK/run.out" || fail "row $row: request printed $(od -c "$WORK/run.out")"
+    done < <(framed_requests)
+    # A message given as an argument is one line too.
+    start_server argument --count 1
+    run request argument $'hello\nrequest argument: forged'
+    expect_status 0
+    wait_for_exit "$server_pid" 0
+    expect_file "$WORK/server.out" 'hello\nrequest argument: forged'
+}
+
+case_message_bound() {
+    local bound=4194304
+    start_server bounded --count 1 --output base64
+    # Over the bound: refused at once, naming it, and nothing sent.
+    head -c $((5 * bound)) /dev/zero | tr '\0' a >"$WORK/long"
+    printf '\n' >>"$WORK/long"
+    for sender in "request bounded" "publish ipc://$WORK/feed t"; do
+        # shellcheck disable=SC2086
+        "$VORZMQ" $sender <"$WORK/long" >"$WORK/run.out" 2>"$WORK/run.err"
+        status=$?
+        expect_status 1 "$sender"
+        expect_contains "$WORK/run.err" "over 4194304 bytes (4 MiB), the most a receiving socket takes"
+    done
+    # At the bound: whole, every byte.
+    head -c $bound /dev/urandom >"$WORK/largest"
+    "$VORZMQ" request bounded --input whole <"$WORK/largest" >"$WORK/run.out" 2>"$WORK/run.err"
+    status=$?
+    expect_status 0
+    wait_for_exit "$server_pid" 0
+    base64 -d "$WORK/server.out" | cmp -s - "$WORK/largest" || fail "the largest request did not arrive whole"
+}
+
 run_case

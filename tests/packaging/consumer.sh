@@ -45,3 +45,12 @@ grep -q "libvorzmq.so.1 => $libdir/" <<<"$loaded" \
 export VOR_HOME=$work/home
 mkdir -p "$VOR_HOME/queues"
 "$program"
+
+# The installed tool finds the library by its own run path, without help.
+if [ -x "$prefix/bin/vorzmq" ]; then
+  tool_loads=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/vorzmq")
+  tool_library=$(sed -n 's/^\s*libvorzmq\.so\.1 => \(\S*\) .*/\1/p' <<<"$tool_loads")
+  [ -n "$tool_library" ] && [ "$(realpath "$tool_library")" = "$(realpath "$libdir/libvorzmq.so.1")" ] \
+    || { echo "the installed vorzmq does not load the installed library:" >&2; echo "$tool_loads" >&2; exit 1; }
+  env -u LD_LIBRARY_PATH "$prefix/bin/vorzmq" --version >/dev/null
+fi
