@@ -170,7 +170,7 @@ bool ask_statistics(void* control, proxy_statistics& statistics)
 // on the second, and prints statistics every `stats_s` seconds. Its control
 // socket is closed (and `closed` set) before the context may end.
 void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::string& command,
-                   const statistics_printer& print, const std::atomic<bool>& proxy_ended, std::promise<void>& closed)
+                   const statistics_printer& print, const std::atomic<bool>& proxy_ended, std::promise<void> closed)
 {
     void* control = zmq_socket(context, ZMQ_PAIR);
     const int patience_ms = 1000;
@@ -219,8 +219,10 @@ int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set,
     std::atomic<bool> proxy_ended{false};
     std::promise<void> closed;
     std::future<void> control_closed = closed.get_future();
+    // The thread owns the promise: it may still be leaving set_value when
+    // this thread has seen it and gone on.
     std::thread(control_proxy, context, stop_set, stats_s, command, print, std::cref(proxy_ended),
-                std::ref(closed))
+                std::move(closed))
         .detach();
     const int result = zmq_proxy_steerable(frontend, backend, nullptr, control.get());
     const int err = zmq_errno();
