@@ -103,4 +103,22 @@ case_balance_survives_a_server() {
     wait_for_line "$WORK/server_b.out" 300 15 "$server_b_pid"
 }
 
+# The balancer's bound side takes frames of at most 4 MiB: a larger request
+# costs its requester the connection and never enters the proxy, whose own
+# count shows it.
+case_balance_refuses_oversized() {
+    start server serve "ipc://$WORK/s"
+    wait_for_line "$WORK/server.err" "vorzmq serve: serving" 15 "$server_pid"
+    start balancer balance --listen front --to "ipc://$WORK/s" --stats 1
+    wait_for_line "$WORK/balancer.err" "vorzmq balance: balancing" 15 "$balancer_pid"
+    head -c 5000000 /dev/zero | tr '\0' x >"$WORK/big"
+    echo >>"$WORK/big"
+    "$VORZMQ" request front --timeout-ms 2000 <"$WORK/big" >/dev/null 2>&1 && fail "a 5 MB request was acknowledged"
+    run request front after --timeout-ms 10000
+    expect_status 0
+    expect_file "$WORK/server.out" "after"
+    wait_for_line "$WORK/balancer.out" "replies 1 (" 15 "$balancer_pid"
+    ! grep -qF "requests 2 (" "$WORK/balancer.out" || fail "the oversized request entered the proxy"
+}
+
 run_case
