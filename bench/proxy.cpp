@@ -3,15 +3,16 @@
 // its own process as in service:
 //   forward   throughput of 16 B and 1 KiB messages (a topic frame and a
 //             data frame) through `vorzmq forward` and through a raw
-//             zmq_proxy(XSUB, XPUB), interleaved, medians of 5;
+//             zmq_proxy(XSUB, XPUB), interleaved, medians of 9;
 //   slow      a paced stream to one fast and one slow subscriber (1 ms a
-//             message) behind a raw
-//             proxy whose XPUB drops (libzmq's default) or has
-//             ZMQ_XPUB_NODROP: how long the fast one takes, and what each got;
+//             message) behind a raw proxy whose XPUB drops (libzmq's
+//             default) or has ZMQ_XPUB_NODROP: how long each takes, and
+//             what each got;
 //   balance   requests a second through `vorzmq balance` from 8 requesters,
 //             to 1 and to 2 servers that take 1 ms a request.
 // Usage: vorzmq_bench_proxy VORZMQ_TOOL forward|slow|balance
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,10 +53,16 @@ pid_t spawn(const std::vector<std::string>& arguments)
     return pid;
 }
 
-void stop(pid_t pid)
+// Stops a proxy; the CPU time it used, in seconds.
+double stop(pid_t pid)
 {
     kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    rusage usage{};
+    wait4(pid, nullptr, 0, &usage);
+    const auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // The raw proxy's process: XSUB connected to `from`, XPUB bound at `to`.
@@ -151,6 +158,7 @@ tally receive_until_end(void* socket, clock_type::time_point started, int pause_
 
 struct forward_trial {
     tally fast, slow;
+    double proxy_cpu_s = 0;  // the proxy process's whole CPU time, start-up included
 };
 
 // One run: a publisher, the proxy `command`, and one or two subscribers.
@@ -199,7 +207,7 @@ forward_trial run_forward(const std::vector<std::string>& command, const std::st
     if (slow_thread.joinable()) {
         slow_thread.join();
     }
-    stop(proxy);
+    trial.proxy_cpu_s = stop(proxy);
     for (void* socket : subscribers) {
         zmq_close(socket);
     }
@@ -217,11 +225,12 @@ double median(std::vector<double> values)
 
 void bench_forward(const std::string& tool)
 {
-    std::printf("| scenario | raw zmq_proxy | vorzmq forward | ratio |\n|---|---:|---:|---:|\n");
+    std::printf("| scenario | raw zmq_proxy | vorzmq forward | ratio | CPU a message, raw | CPU a message, forward "
+                "| ratio |\n|---|---:|---:|---:|---:|---:|---:|\n");
     for (const size_t size : {size_t{16}, size_t{1024}}) {
-        const long count = size == 16 ? 200000 : 50000;
-        std::vector<double> raw, wrapped;
-        for (int repetition = 0; repetition < 5; ++repetition) {
+        const long count = size == 16 ? 500000 : 100000;
+        std::vector<double> raw, wrapped, raw_cpu, wrapped_cpu;
+        for (int repetition = 0; repetition < 9; ++repetition) {
             for (const bool use_tool : {repetition % 2 == 0, repetition % 2 != 0}) {
                 const std::string from = free_tcp_url(), to = free_tcp_url();
                 const std::vector<std::string> command =
@@ -229,10 +238,12 @@ void bench_forward(const std::string& tool)
                              : std::vector<std::string>{self, "raw-forward", from, to, "0", "0"};
                 const forward_trial trial = run_forward(command, from, to, size, count, false);
                 (use_tool ? wrapped : raw).push_back(static_cast<double>(trial.fast.received) / trial.fast.seconds);
+                (use_tool ? wrapped_cpu : raw_cpu).push_back(trial.proxy_cpu_s * 1e6 / static_cast<double>(count));
             }
         }
-        std::printf("| forward/tcp/%zuB | %.0f msg/s | %.0f msg/s | %.3f |\n", size, median(raw), median(wrapped),
-                    median(wrapped) / median(raw));
+        std::printf("| forward/tcp/%zuB | %.0f msg/s | %.0f msg/s | %.3f | %.2f µs | %.2f µs | %.3f |\n", size,
+                    median(raw), median(wrapped), median(wrapped) / median(raw), median(raw_cpu),
+                    median(wrapped_cpu), median(wrapped_cpu) / median(raw_cpu));
     }
 }
 

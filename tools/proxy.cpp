@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -31,6 +33,7 @@ namespace {
 // for: the whole stop stays well within a second.
 constexpr int stop_linger_ms = 200;
 constexpr char control_endpoint[] = "inproc://vorzmq-proxy-control";
+constexpr char monitor_endpoint[] = "inproc://vorzmq-proxy-servers";
 // How often the controller looks for a stop signal or a statistics time.
 constexpr long control_tick_ns = 50L * 1000 * 1000;
 
@@ -166,11 +169,90 @@ bool ask_statistics(void* control, proxy_statistics& statistics)
     return true;
 }
 
+// Which servers a balancer's DEALER is connected to, from the events of its
+// monitor; read by the controller thread only.
+class server_states {
+public:
+    // The events name a server by its resolved address, which may not be
+    // how the command line named it.
+    server_states(void* monitor, size_t server_count) : monitor(monitor), server_count(server_count) {}
+
+    void* socket() const { return monitor; }
+
+    // Takes the events waiting; each change of a server is told on stderr.
+    void read(const std::string& command)
+    {
+        for (;;) {
+            zmq_msg_t head;
+            zmq_msg_init(&head);
+            if (zmq_msg_recv(&head, monitor, ZMQ_DONTWAIT) < 0) {
+                zmq_msg_close(&head);
+                return;
+            }
+            uint16_t event = 0;
+            if (zmq_msg_size(&head) >= sizeof event) {
+                std::memcpy(&event, zmq_msg_data(&head), sizeof event);
+            }
+            zmq_msg_close(&head);
+            char address[512] = {};
+            const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
+            const std::string url(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
+            const bool up = event == ZMQ_EVENT_CONNECTED;
+            if (!up && event != ZMQ_EVENT_DISCONNECTED) {
+                continue;
+            }
+            auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.first == url; });
+            if (state == states.end()) {
+                state = states.insert(states.end(), {url, false});
+            }
+            if (state->second != up) {
+                state->second = up;
+                std::cerr << command << ": server " << url << (up ? " connected" : " disconnected") << std::endl;
+            }
+        }
+    }
+
+    std::string summary() const
+    {
+        std::string up_list;
+        size_t up = 0;
+        for (const auto& [url, connected] : states) {
+            if (connected) {
+                ++up;
+                up_list += ' ' + url;
+            }
+        }
+        return "; servers up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
+               up_list;
+    }
+
+private:
+    void* monitor;
+    size_t server_count;
+    std::vector<std::pair<std::string, bool>> states;
+};
+
+// Waits up to one tick for a stop signal, reading the servers' events
+// meanwhile when there is a monitor. Returns the signal, or 0.
+int wait_one_tick(const sigset_t& stop_set, server_states* servers, const std::string& command)
+{
+    const timespec no_wait{0, 0};
+    const timespec tick{0, control_tick_ns};
+    if (servers == nullptr) {
+        return std::max(sigtimedwait(&stop_set, nullptr, &tick), 0);
+    }
+    zmq_pollitem_t item{servers->socket(), 0, ZMQ_POLLIN, 0};
+    zmq_poll(&item, 1, control_tick_ns / 1000000);
+    servers->read(command);
+    return std::max(sigtimedwait(&stop_set, nullptr, &no_wait), 0);
+}
+
 // The controller: sends TERMINATE on the first stop signal, ends the process
 // on the second, and prints statistics every `stats_s` seconds. Its control
 // socket is closed (and `closed` set) before the context may end.
 void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::string& command,
-                   const statistics_printer& print, const std::atomic<bool>& proxy_ended, std::promise<void> closed)
+                   const statistics_printer& print, std::shared_ptr<server_states> servers,
+                   const std::atomic<bool>& proxy_ended, std::promise<void> closed)
 {
     void* control = zmq_socket(context, ZMQ_PAIR);
     const int patience_ms = 1000;
@@ -183,8 +265,7 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
     next_stats.tv_sec += stats_s;
     int signal_number = 0;
     while (!proxy_ended) {
-        const timespec tick{0, control_tick_ns};
-        signal_number = sigtimedwait(&stop_set, nullptr, &tick);
+        signal_number = wait_one_tick(stop_set, servers.get(), command);
         if (signal_number > 0) {
             zmq_send(control, "TERMINATE", 9, 0);
             break;
@@ -195,7 +276,8 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
             next_stats.tv_sec += stats_s;
             proxy_statistics statistics{};
             if (ask_statistics(control, statistics)) {
-                std::cout << command << ": " << print(statistics) << std::endl;
+                std::cout << command << ": " << print(statistics) << (servers ? servers->summary() : "")
+                          << std::endl;
             }
         }
     }
@@ -208,9 +290,11 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
     }
 }
 
-// Runs libzmq's proxy between the two sockets until a stop signal.
+// Runs libzmq's proxy between the two sockets until a stop signal. The
+// controller reads `servers`' monitor until this returns.
 int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set, int stats_s,
-                const std::string& command, const statistics_printer& print)
+                const std::string& command, const statistics_printer& print,
+                const std::shared_ptr<server_states>& servers = nullptr)
 {
     zmq_socket_owner control(context, ZMQ_PAIR);
     if (zmq_bind(control.get(), control_endpoint) != 0) {
@@ -221,7 +305,7 @@ int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set,
     std::future<void> control_closed = closed.get_future();
     // The thread owns the promise: it may still be leaving set_value when
     // this thread has seen it and gone on.
-    std::thread(control_proxy, context, stop_set, stats_s, command, print, std::cref(proxy_ended),
+    std::thread(control_proxy, context, stop_set, stats_s, command, print, servers, std::cref(proxy_ended),
                 std::move(closed))
         .detach();
     const int result = zmq_proxy_steerable(frontend, backend, nullptr, control.get());
@@ -286,6 +370,11 @@ int run_balance(const balance_options& options)
     // kept for its reconnection, would otherwise take its turn of requests
     // and lose them all.
     set_int(servers.get(), ZMQ_IMMEDIATE, 1);
+    // Connections and disconnections of the servers, watched from before
+    // the first connect.
+    zmq_socket_monitor(servers.get(), monitor_endpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+    zmq_socket_owner monitor(context.get(), ZMQ_PAIR);
+    zmq_connect(monitor.get(), monitor_endpoint);
     connect_all(servers.get(), to, command);
     const std::string bound = bind_hardened(requesters.get(), listen);
     std::cerr << command << ": balancing requests from " << bound << " over " << joined(to) << std::endl;
@@ -296,7 +385,8 @@ int run_balance(const balance_options& options)
              << s.frontend_messages_in - s.frontend_messages_out;
         return line.str();
     };
-    return run_steered(context.get(), requesters.get(), servers.get(), stop_set, options.stats_s, command, print);
+    return run_steered(context.get(), requesters.get(), servers.get(), stop_set, options.stats_s, command, print,
+                       std::make_shared<server_states>(monitor.get(), to.size()));
 }
 
 }  // namespace vorzmq_tool

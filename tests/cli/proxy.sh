@@ -80,14 +80,16 @@ case_forward_topics() {
 }
 
 # Requests spread over two servers, all acknowledged; after one server is
-# killed, the other serves every later request.
+# killed, and the balancer has seen it go, the other serves every later
+# request.
 case_balance_survives_a_server() {
     start server_a serve "ipc://$WORK/a"
     start server_b serve "ipc://$WORK/b"
     wait_for_line "$WORK/server_a.err" "vorzmq serve: serving" 15 "$server_a_pid"
     wait_for_line "$WORK/server_b.err" "vorzmq serve: serving" 15 "$server_b_pid"
     start balancer balance --listen front --to "ipc://$WORK/a" "ipc://$WORK/b" --stats 1
-    wait_for_line "$WORK/balancer.err" "vorzmq balance: balancing" 15 "$balancer_pid"
+    wait_for_line "$WORK/balancer.err" "vorzmq balance: server ipc://$WORK/a connected" 15 "$balancer_pid"
+    wait_for_line "$WORK/balancer.err" "vorzmq balance: server ipc://$WORK/b connected" 15 "$balancer_pid"
     seq 1 200 | "$VORZMQ" request front --timeout-ms 10000 >"$WORK/first.out" 2>"$WORK/first.err" ||
         fail "not every one of the first 200 requests was acknowledged"
     [ -s "$WORK/server_a.out" ] && [ -s "$WORK/server_b.out" ] || fail "one server got no request"
@@ -95,8 +97,10 @@ case_balance_survives_a_server() {
         fail "the servers did not get requests 1 to 200 once each"
     wait_for_line "$WORK/balancer.out" "requests 200 " 15 "$balancer_pid"
     expect_contains "$WORK/balancer.out" "replies 200 "
+    expect_contains "$WORK/balancer.out" "servers up 2 of 2: ipc://$WORK/a ipc://$WORK/b"
     kill -KILL "$server_a_pid"
     wait "$server_a_pid" 2>/dev/null
+    wait_for_line "$WORK/balancer.err" "vorzmq balance: server ipc://$WORK/a disconnected" 15 "$balancer_pid"
     seq 201 300 | "$VORZMQ" request front --timeout-ms 10000 >"$WORK/second.out" 2>"$WORK/second.err" ||
         fail "not every request after the kill was acknowledged"
     [ "$(grep -c '^acknowledged: ' "$WORK/second.out")" -eq 100 ] || fail "not 100 acknowledgements"

@@ -122,6 +122,7 @@ case_balance() {
         sleep 0.005
     done
     exec 3>&-
+    wait_for_line "$WORK/balancer.err" "vorzmq balance: server tcp://10.201.0.13:5555 disconnected" 15 "$balancer_pid"
     wait_for_line "$WORK/requester.out" "acknowledged: 400" 60 "$requester_pid"
     local lost
     lost=$(grep -c "was not acknowledged" "$WORK/requester.err")
