@@ -125,4 +125,23 @@ case_balance_refuses_oversized() {
     ! grep -qF "requests 2 (" "$WORK/balancer.out" || fail "the oversized request entered the proxy"
 }
 
+# The bound side admits ZMTP 3 peers only: a ZMTP 1.0 request (an identity,
+# a delimiter and "hello", written raw) never reaches a server.
+case_balance_refuses_zmtp1_peers() {
+    start server serve "ipc://$WORK/s"
+    wait_for_line "$WORK/server.err" "vorzmq serve: serving" 15 "$server_pid"
+    start balancer balance --listen "tcp://127.0.0.1:*" --to "ipc://$WORK/s" --stats 1
+    wait_for_line "$WORK/balancer.err" "vorzmq balance: server ipc://$WORK/s connected" 15 "$balancer_pid"
+    local url port
+    url=$(sed -n 's/^vorzmq balance: balancing requests from \(tcp:[^ ]*\) over .*/\1/p' "$WORK/balancer.err")
+    port=${url##*:}
+    exec 5<>"/dev/tcp/127.0.0.1/$port" || fail "cannot connect to port $port"
+    printf '\x01\x00\x01\x01\x06\x00hello' >&5
+    run request "$url" real --timeout-ms 10000
+    expect_status 0
+    wait_for_line "$WORK/balancer.out" "replies 1 (" 15 "$balancer_pid"
+    exec 5>&-
+    expect_file "$WORK/server.out" "real"
+}
+
 run_case
