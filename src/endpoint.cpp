@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Endpoints, and the two free functions that name and check them.
+// Endpoints: ipc paths, the liveness probe, binding without takeover and
+// opening a fresh endpoint to its group. Nothing here is exported, so the
+// tool builds this file too and binds its proxies the same way.
 #include "endpoint.h"
 
 #include <fcntl.h>
@@ -13,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <locale>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -24,10 +25,21 @@
 #include <boost/thread/thread.hpp>
 #include <zmq.h>
 
+#include "frame.h"
 #include "logging.h"
 
 namespace vorzmq::internal {
 namespace {
+
+// The largest frame a binding socket takes from a peer: the longest text and
+// its zero byte. libzmq drops the connection of a peer whose frame header
+// announces more, before it allocates anything for the frame.
+constexpr int64_t longest_inbound_frame = longest_text + 1;
+
+// Any non-empty ZAP domain makes libzmq refuse peers older than ZMTP 3 at the
+// handshake, so raw bytes never pass as a ZMTP 1.0 message. Without a ZAP
+// handler on the context, the NULL mechanism lets every ZMTP 3 peer in.
+constexpr char zap_domain[] = "vorzmq";
 
 constexpr char ipc_prefix[] = "ipc://";
 constexpr size_t ipc_prefix_length = sizeof ipc_prefix - 1;
@@ -225,43 +237,21 @@ void wait_for_file_to_manifest_and_set_perms(const std::string& url)
     }
 }
 
+// What every socket gets besides its class's options: ZMTP 3 peers only, and
+// on a binding socket, where anyone may connect, a bound on inbound frames.
+// A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
+// as a protocol error, after which a connecting socket never reconnects.
+void harden_socket(const char* signature, void* socket, bool binds)
+{
+    if (zmq_setsockopt(socket, ZMQ_ZAP_DOMAIN, zap_domain, sizeof zap_domain - 1) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket ZAP Domain (" << zap_domain << ") -- " << zmq_strerror(err));
+    }
+    if (binds && zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &longest_inbound_frame, sizeof longest_inbound_frame) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket Maximum Message Size (" << longest_inbound_frame << ") -- "
+                                                                          << zmq_strerror(err));
+    }
+}
+
 }  // namespace vorzmq::internal
-
-bool valid_url(const std::string& url)
-{
-    return !url.empty();
-}
-
-std::string build_request_response_url(const std::string& name)
-{
-    static constexpr char signature[] = "std::string build_request_response_url(const string&)";
-    const auto& classes = std::use_facet<std::ctype<char>>(std::locale());
-    size_t end = name.size();
-    while (end > 0 && classes.is(std::ctype_base::space, name[end - 1])) {
-        --end;
-    }
-    size_t begin = 0;
-    while (begin < end && classes.is(std::ctype_base::space, name[begin])) {
-        ++begin;
-    }
-    if (begin == end) {
-        throw std::runtime_error("Empty Request Response Name is Invalid");
-    }
-    // A ".." component would lead out of the queues directory.
-    for (size_t part = begin; part <= end;) {
-        const size_t slash = std::min(name.find('/', part), end);
-        if (name.compare(part, slash - part, "..") == 0) {
-            throw std::runtime_error("Request Response Name Leaves the Queues Directory");
-        }
-        part = slash + 1;
-    }
-
-    const char* home = getenv("VOR_HOME");
-    if (home == nullptr) {
-        LOG4CXX_ERROR(logger, "VOR_HOME Environment Variable Not Set");
-        throw std::runtime_error("VOR_HOME Environment Variable Not Set");
-    }
-    std::string url = vorzmq::internal::ipc_prefix;
-    url.append(home).append("/queues/").append(name, begin, end - begin);
-    return url;
-}

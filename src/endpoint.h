@@ -22,6 +22,11 @@ bool ipc_listener_present(const std::string& path);
 // open for a moment after a reset. Returns zmq_bind's result; errno is set.
 int bind_endpoint(void* socket, const std::string& url);
 
+// What every socket gets besides its class's options: ZMTP 3 peers only,
+// and on a binding socket a bound on inbound frames (WARN when an option
+// cannot be set; the record names `signature` as its function).
+void harden_socket(const char* signature, void* socket, bool binds);
+
 // Pauses so that a fresh bind can settle, then lets processes of the file's
 // group connect to an ipc:// endpoint (WARN when it cannot).
 void wait_for_file_to_manifest_and_set_perms(const std::string& url);

@@ -20,16 +20,6 @@
 namespace vorzmq::internal {
 namespace {
 
-// The largest frame a binding socket takes from a peer: the longest text and
-// its zero byte. libzmq drops the connection of a peer whose frame header
-// announces more, before it allocates anything for the frame.
-constexpr int64_t longest_inbound_frame = longest_text + 1;
-
-// Any non-empty ZAP domain makes libzmq refuse peers older than ZMTP 3 at the
-// handshake, so raw bytes never pass as a ZMTP 1.0 message. Without a ZAP
-// handler on the context, the NULL mechanism lets every ZMTP 3 peer in.
-constexpr char zap_domain[] = "vorzmq";
-
 // A kind's text with "{endpoint}" and "{error}" filled in.
 std::string fill(std::string_view text, const std::string& endpoint, int err = 0)
 {
@@ -53,23 +43,6 @@ std::string fill(std::string_view text, const std::string& endpoint, int err = 0
             filled.push_back('{');
             text.remove_prefix(1);
         }
-    }
-}
-
-// What every socket gets besides its class's options: ZMTP 3 peers only, and
-// on a binding socket, where anyone may connect, a bound on inbound frames.
-// A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
-// as a protocol error, after which a connecting socket never reconnects.
-void harden_socket(const char* signature, void* socket, bool binds)
-{
-    if (zmq_setsockopt(socket, ZMQ_ZAP_DOMAIN, zap_domain, sizeof zap_domain - 1) != 0) {
-        const int err = zmq_errno();
-        LOG4CXX_WARN(logger, "Failed to Set Socket ZAP Domain (" << zap_domain << ") -- " << zmq_strerror(err));
-    }
-    if (binds && zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &longest_inbound_frame, sizeof longest_inbound_frame) != 0) {
-        const int err = zmq_errno();
-        LOG4CXX_WARN(logger, "Failed to Set Socket Maximum Message Size (" << longest_inbound_frame << ") -- "
-                                                                          << zmq_strerror(err));
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "listen.h"
+#include "proxy.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -159,6 +160,51 @@ const std::string output_note =
     "  base64                      standard base64 with padding\n"
     "  json                        one object; \"topic\" and \"data\" are strings where they are UTF-8, else\n"
     "                              \"topic_base64\" and \"data_base64\" in base64\n\n";
+
+// vorzmq forward and vorzmq balance.
+void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options& balance, std::string& log_level,
+                        std::function<int()>& command)
+{
+    const std::string stats_help = "Print the proxy's counts every SECONDS seconds (stdout)";
+    auto* forward_command = app.add_subcommand(
+        "forward", "Forward what publishers publish to subscribers that connect here (libzmq's XSUB/XPUB proxy)");
+    forward_command->add_option("--from", forward.from, "Publishers to connect to: URLs or queue names")
+        ->required()
+        ->expected(1, -1)
+        ->type_name("ENDPOINT...");
+    forward_command->add_option("--to", forward.to, "Where subscribers connect: a URL or a queue name")->required();
+    forward_command
+        ->add_option("--hwm", forward.hwm,
+                     "Messages queued for each subscriber before newer ones are dropped for it; the others never "
+                     "wait for a slow one (0: no limit)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
+    forward_command->add_option("--stats", forward.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
+    add_common_options(*forward_command, log_level,
+                       "  vorzmq forward --from tcp://host-a:5556 tcp://host-b:5556 --to tcp://*:5560\n"
+                       "  vorzmq subscribe tcp://forwarder:5560 alarm",
+                       "Subscriptions travel to every publisher; each subscriber gets what a direct connection "
+                       "would give it, in order per publisher, unless it falls --hwm messages behind.\n"
+                       "SIGINT or SIGTERM stops it (exit 0).\n\n");
+    forward_command->callback([&] { command = [&] { return run_forward(forward); }; });
+
+    auto* balance_command = app.add_subcommand(
+        "balance", "Spread requests over several servers; each reply goes back to its requester (ROUTER/DEALER)");
+    balance_command->add_option("--listen", balance.listen, "Where requesters connect: a URL or a queue name")
+        ->required();
+    balance_command->add_option("--to", balance.to, "Servers to connect to: URLs or queue names")
+        ->required()
+        ->expected(1, -1)
+        ->type_name("ENDPOINT...");
+    balance_command->add_option("--stats", balance.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
+    add_common_options(*balance_command, log_level,
+                       "  vorzmq balance --listen tcp://*:5555 --to tcp://server-a:5555 tcp://server-b:5555\n"
+                       "  vorzmq request tcp://balancer:5555 hello",
+                       "Requests go round the connected servers. When a server dies, the requests it held are "
+                       "lost (their requesters time out); later ones go to the others.\n"
+                       "SIGINT or SIGTERM stops it (exit 0).\n\n");
+    balance_command->callback([&] { command = [&] { return run_balance(balance); }; });
+}
 
 std::string version_text()
 {
@@ -332,6 +378,10 @@ int main(int argc, char** argv)
                        output_note + "Output:\n  In json, each object also has \"kind\" (request or message) and "
                                      "\"endpoint\".\n\n");
     listen_command->callback([&] { command = [&] { return run_listen(listen); }; });
+
+    forward_options forward;
+    balance_options balance;
+    add_proxy_commands(app, forward, balance, log_level, command);
 
     // CLI11 would call an unknown subcommand an unexpected argument; say what
     // it is and what the choices are.

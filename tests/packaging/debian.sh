@@ -56,8 +56,10 @@ esac
 
 root=$work/root
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
-for path in lib/systemd/system/vorzmq-relay@.service usr/lib/sysusers.d/vorzmq.conf \
-            usr/share/man/man1/vorzmq.1.gz usr/share/doc/vorzmq-tools/examples/relay.env; do
+for path in lib/systemd/system/vorzmq-relay@.service lib/systemd/system/vorzmq-forward@.service \
+            lib/systemd/system/vorzmq-balance@.service usr/lib/sysusers.d/vorzmq.conf \
+            usr/share/man/man1/vorzmq.1.gz usr/share/doc/vorzmq-tools/examples/relay.env \
+            usr/share/doc/vorzmq-tools/examples/forward.env usr/share/doc/vorzmq-tools/examples/balance.env; do
   [ -f "$root/$path" ] || fail "vorzmq-tools lacks /$path"
 done
 # The relay unit's Group=vorzmq exists once the package is configured.

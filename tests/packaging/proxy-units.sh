@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Checks vorzmq-forward@.service and vorzmq-balance@.service as relay-unit.sh
+# checks the relay's: `systemd-analyze verify` in a scratch root must print
+# nothing; the offline security review's exposure must be 2.0 or less; and
+# the system calls of the proxy, traced while a message or a request passes
+# and its statistics are printed, must all pass the unit's SystemCallFilter=.
+#   proxy-units.sh <tools/systemd folder> <vorzmq executable> <vorzmq.1 or "">
+set -euo pipefail
+units=$1 tool=$2 manpage=$3
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/vorzmq-proxy-units.XXXXXX")
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$root"' EXIT
+mkdir -p "$root/usr/bin" "$root/lib/systemd/system" "$root/etc/vorzmq"
+cp -a /lib/systemd/system/. "$root/lib/systemd/system/"
+cp "$units/vorzmq-forward@.service" "$units/vorzmq-balance@.service" "$root/lib/systemd/system/"
+cp "$tool" "$root/usr/bin/vorzmq"
+cp "$units/forward.env" "$root/etc/vorzmq/events.env"
+cp "$units/balance.env" "$root/etc/vorzmq/orders.env"
+man=(--man=no)
+if [ -n "$manpage" ]; then
+  mkdir -p "$root/man/man1"
+  cp "$manpage" "$root/man/man1/vorzmq.1"
+  export MANPATH=$root/man
+  man=(--man=yes)
+fi
+
+expand() {  # the names in a system-call group, nested groups expanded
+  local name
+  for name in $(systemd-analyze syscall-filter "$1" | sed -e '1d' -e 's/#.*//'); do
+    case $name in @*) expand "$name" ;; *) echo "$name" ;; esac
+  done
+}
+
+# await FILE TEXT: within 30 s, even traced on a loaded machine.
+await() {
+  for _ in $(seq 300); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  cat "$1"
+  echo "no '$2' in ${1##*/} within 30 s"
+  exit 1
+}
+
+export VOR_HOME=$root/home
+mkdir -p "$VOR_HOME/queues"
+
+# exercise_forward / exercise_balance: the traced proxy is running (its
+# stderr in $root/proxy.log); pass a message or a request through it.
+exercise_forward() {
+  "$tool" subscribe sub t --count 1 >"$root/subscriber.out" 2>/dev/null &
+  local subscriber=$!
+  pids+=("$subscriber")
+  for _ in $(seq 30); do
+    "$tool" publish pub t hello --wait-ms 300 >/dev/null 2>&1 || true
+    [ -s "$root/subscriber.out" ] && break
+  done
+  wait "$subscriber"
+}
+exercise_balance() {
+  "$tool" request front hello --timeout-ms 10000 >/dev/null
+}
+
+for kind in forward balance; do
+  unit=vorzmq-$kind@.service
+  instance=$([ $kind = forward ] && echo events || echo orders)
+  status=0
+  messages=$(systemd-analyze verify --root="$root" "${man[@]}" "vorzmq-$kind@$instance.service" 2>&1) || status=$?
+  if [ "$status" -ne 0 ] || [ -n "$messages" ]; then
+    echo "$unit: systemd-analyze verify (status $status):"
+    echo "$messages"
+    exit 1
+  fi
+  review=$(systemd-analyze security --offline=true "$root/lib/systemd/system/$unit" 2>&1) || true
+  level=$(echo "$review" | sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
+  if [ -z "$level" ] || ! awk -v level="$level" 'BEGIN { exit !(level <= 2.0) }'; then
+    echo "$review"
+    echo "$unit: exposure level '${level}', expected 2.0 or less"
+    exit 1
+  fi
+  allowed=$(
+    filters=$(sed -n 's/^SystemCallFilter=//p' "$units/$unit")
+    comm -23 <(for group in $(grep -v '^~' <<<"$filters"); do expand "$group"; done | sort -u) \
+             <(for group in $(sed -n 's/^~//p' <<<"$filters"); do expand "$group"; done | sort -u))
+
+  if [ $kind = forward ]; then
+    arguments=(forward --from pub --to sub --stats 1)
+  else
+    "$tool" serve server >/dev/null 2>&1 &
+    pids+=($!)
+    arguments=(balance --listen front --to server --stats 1)
+  fi
+  strace -f -qq -o "$root/trace" "$tool" "${arguments[@]}" >"$root/proxy.out" 2>"$root/proxy.log" &
+  tracer=$!
+  await "$root/proxy.log" "vorzmq $kind: "
+  "exercise_$kind"
+  await "$root/proxy.out" "vorzmq $kind: "
+  kill -TERM "$(pgrep -P "$tracer")"
+  proxy_status=0
+  wait "$tracer" || proxy_status=$?
+  used=$(sed -n 's/^[0-9]* *\([a-z_0-9]*\)(.*/\1/p' "$root/trace" | sort -u)
+  refused=$(comm -23 <(echo "$used") <(echo "$allowed"))
+  if [ "$proxy_status" -ne 0 ] || [ -z "$used" ] || [ -n "$refused" ]; then
+    cat "$root/proxy.log"
+    echo "$unit: proxy status $proxy_status; system calls outside SystemCallFilter=: ${refused:-none}"
+    exit 1
+  fi
+  echo "$unit: verified; exposure level $level; $(wc -l <<<"$used") system calls, all allowed"
+done

@@ -1,0 +1,412 @@
+// SPDX-License-Identifier: MIT
+// vorzmq forward and vorzmq balance on zmq_proxy_steerable. libzmq moves
+// every message; this file only sets the sockets up, hardens and binds the
+// side that anyone may connect to, and runs a controller thread that turns
+// a stop signal into the proxy's TERMINATE command and asks for STATISTICS.
+#include "proxy.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include <systemd/sd-daemon.h>
+#include <zmq.h>
+
+#include "endpoint.h"  // the library's binding and hardening, built into the tool too
+#include "heartbeat.h"
+#include "tool_runtime.h"
+
+namespace vorzmq_tool {
+namespace {
+
+// How long messages still queued may take to leave once a stop was asked
+// for: the whole stop stays well within a second.
+constexpr int stop_linger_ms = 200;
+constexpr char control_endpoint[] = "inproc://vorzmq-proxy-control";
+constexpr char monitor_endpoint[] = "inproc://vorzmq-proxy-servers";
+// How often the controller looks for a stop signal or a statistics time.
+constexpr long control_tick_ns = 50L * 1000 * 1000;
+
+// The proxy's STATISTICS reply: 8 counters, whole messages and their bytes.
+struct proxy_statistics {
+    uint64_t frontend_messages_in, frontend_bytes_in, frontend_messages_out, frontend_bytes_out;
+    uint64_t backend_messages_in, backend_bytes_in, backend_messages_out, backend_bytes_out;
+};
+
+using statistics_printer = std::function<std::string(const proxy_statistics&)>;
+
+// A libzmq socket closed with its scope, before the context ends.
+class zmq_socket_owner {
+public:
+    zmq_socket_owner(void* context, int type) : socket(zmq_socket(context, type))
+    {
+        if (socket == nullptr) {
+            throw command_failure(std::string("cannot create a socket: ") + zmq_strerror(zmq_errno()));
+        }
+        zmq_setsockopt(socket, ZMQ_LINGER, &stop_linger_ms, sizeof stop_linger_ms);
+    }
+    ~zmq_socket_owner() { zmq_close(socket); }
+    zmq_socket_owner(const zmq_socket_owner&) = delete;
+    zmq_socket_owner& operator=(const zmq_socket_owner&) = delete;
+    void* get() const { return socket; }
+
+private:
+    void* socket;
+};
+
+class zmq_context_owner {
+public:
+    zmq_context_owner() : context(zmq_ctx_new()) {}
+    ~zmq_context_owner() { zmq_ctx_term(context); }
+    zmq_context_owner(const zmq_context_owner&) = delete;
+    zmq_context_owner& operator=(const zmq_context_owner&) = delete;
+    void* get() const { return context; }
+
+private:
+    void* context;
+};
+
+// Errors that say the endpoint's text is wrong, not that the system refused.
+bool malformed_endpoint(int err)
+{
+    return err == EINVAL || err == EPROTONOSUPPORT || err == ENOCOMPATPROTO || err == ENODEV;
+}
+
+[[noreturn]] void attach_failed(const std::string& action, const std::string& url, int err)
+{
+    const std::string text = "cannot " + action + " " + url + ": " + zmq_strerror(err);
+    if (malformed_endpoint(err)) {
+        throw usage_error(text);
+    }
+    throw command_failure(text);
+}
+
+void set_int(void* socket, int option, int value)
+{
+    zmq_setsockopt(socket, option, &value, sizeof value);
+}
+
+// Heartbeats over tcp, a bounded connect attempt and, on the bound side, the
+// handshake limit: as the library's own sockets have them.
+void set_liveness(void* socket, const std::string& url, bool binds)
+{
+    for (const auto& setting : vorzmq::internal::liveness_options(nullptr, url, binds)) {
+        if (setting.name != nullptr) {
+            set_int(socket, setting.option, setting.value);
+        }
+    }
+}
+
+// The side that requesters or subscribers connect to: the same bounds as the
+// library's own binding sockets, the same refusal to take over a live ipc
+// endpoint, the same file mode. Returns the endpoint really bound.
+std::string bind_hardened(void* socket, const std::string& url)
+{
+    static constexpr char signature[] = "vorzmq proxy bind";
+    require_ipc_directory(url);
+    vorzmq::internal::harden_socket(signature, socket, true);
+    set_liveness(socket, url, true);
+    if (vorzmq::internal::bind_endpoint(socket, url) != 0) {
+        attach_failed("bind", url, errno);
+    }
+    char bound[1024] = {};
+    size_t size = sizeof bound;
+    zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, bound, &size);
+    vorzmq::internal::wait_for_file_to_manifest_and_set_perms(bound);
+    return bound;
+}
+
+void connect_all(void* socket, const std::vector<std::string>& urls, const std::string& command)
+{
+    static constexpr char signature[] = "vorzmq proxy connect";
+    vorzmq::internal::harden_socket(signature, socket, false);
+    // One socket for every server: heartbeats as soon as one is over tcp.
+    const auto tcp = std::find_if(urls.begin(), urls.end(),
+                                  [](const std::string& url) { return url.rfind("tcp://", 0) == 0; });
+    set_liveness(socket, tcp != urls.end() ? *tcp : urls.front(), false);
+    for (const std::string& url : urls) {
+        if (zmq_connect(socket, url.c_str()) != 0) {
+            attach_failed("connect to", url, zmq_errno());
+        }
+        const std::string note = unreachable_endpoint_note(url);
+        if (!note.empty()) {
+            std::cerr << command << ": " << note << '\n';
+        }
+    }
+}
+
+std::vector<std::string> resolve_all(const std::vector<std::string>& endpoints)
+{
+    std::vector<std::string> urls;
+    for (const std::string& endpoint : endpoints) {
+        urls.push_back(resolve_endpoint(endpoint));
+    }
+    return urls;
+}
+
+// Blocks SIGINT and SIGTERM in every thread to come (libzmq's among them):
+// only the controller takes them, with sigtimedwait.
+sigset_t block_stop_signals()
+{
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGINT);
+    sigaddset(&stop_set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+    // A shell starts background jobs with SIGINT ignored; it must still stop them.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    return stop_set;
+}
+
+bool ask_statistics(void* control, proxy_statistics& statistics)
+{
+    if (zmq_send(control, "STATISTICS", 10, 0) != 10) {
+        return false;
+    }
+    uint64_t counters[8] = {};
+    for (uint64_t& counter : counters) {
+        if (zmq_recv(control, &counter, sizeof counter, 0) != static_cast<int>(sizeof counter)) {
+            return false;
+        }
+    }
+    static_assert(sizeof(proxy_statistics) == sizeof counters, "eight counters");
+    std::memcpy(&statistics, counters, sizeof counters);
+    return true;
+}
+
+// Which servers a balancer's DEALER is connected to, from the events of its
+// monitor; read by the controller thread only.
+class server_states {
+public:
+    // The events name a server by its resolved address, which may not be
+    // how the command line named it.
+    server_states(void* monitor, size_t server_count) : monitor(monitor), server_count(server_count) {}
+
+    void* socket() const { return monitor; }
+
+    // Takes the events waiting; each change of a server is told on stderr.
+    void read(const std::string& command)
+    {
+        for (;;) {
+            zmq_msg_t head;
+            zmq_msg_init(&head);
+            if (zmq_msg_recv(&head, monitor, ZMQ_DONTWAIT) < 0) {
+                zmq_msg_close(&head);
+                return;
+            }
+            uint16_t event = 0;
+            if (zmq_msg_size(&head) >= sizeof event) {
+                std::memcpy(&event, zmq_msg_data(&head), sizeof event);
+            }
+            zmq_msg_close(&head);
+            char address[512] = {};
+            const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
+            const std::string url(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
+            const bool up = event == ZMQ_EVENT_CONNECTED;
+            if (!up && event != ZMQ_EVENT_DISCONNECTED) {
+                continue;
+            }
+            auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.first == url; });
+            if (state == states.end()) {
+                state = states.insert(states.end(), {url, false});
+            }
+            if (state->second != up) {
+                state->second = up;
+                std::cerr << command << ": server " << url << (up ? " connected" : " disconnected") << std::endl;
+            }
+        }
+    }
+
+    std::string summary() const
+    {
+        std::string up_list;
+        size_t up = 0;
+        for (const auto& [url, connected] : states) {
+            if (connected) {
+                ++up;
+                up_list += ' ' + url;
+            }
+        }
+        return "; servers up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
+               up_list;
+    }
+
+private:
+    void* monitor;
+    size_t server_count;
+    std::vector<std::pair<std::string, bool>> states;
+};
+
+// Waits up to one tick for a stop signal, reading the servers' events
+// meanwhile when there is a monitor. Returns the signal, or 0.
+int wait_one_tick(const sigset_t& stop_set, server_states* servers, const std::string& command)
+{
+    const timespec no_wait{0, 0};
+    const timespec tick{0, control_tick_ns};
+    if (servers == nullptr) {
+        return std::max(sigtimedwait(&stop_set, nullptr, &tick), 0);
+    }
+    zmq_pollitem_t item{servers->socket(), 0, ZMQ_POLLIN, 0};
+    zmq_poll(&item, 1, control_tick_ns / 1000000);
+    servers->read(command);
+    return std::max(sigtimedwait(&stop_set, nullptr, &no_wait), 0);
+}
+
+// The controller: sends TERMINATE on the first stop signal, ends the process
+// on the second, and prints statistics every `stats_s` seconds. Its control
+// socket is closed (and `closed` set) before the context may end.
+void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::string& command,
+                   const statistics_printer& print, std::shared_ptr<server_states> servers,
+                   const std::atomic<bool>& proxy_ended, std::promise<void> closed)
+{
+    void* control = zmq_socket(context, ZMQ_PAIR);
+    const int patience_ms = 1000;
+    set_int(control, ZMQ_SNDTIMEO, patience_ms);
+    set_int(control, ZMQ_RCVTIMEO, patience_ms);
+    set_int(control, ZMQ_LINGER, 0);
+    zmq_connect(control, control_endpoint);
+    timespec next_stats{};
+    clock_gettime(CLOCK_MONOTONIC, &next_stats);
+    next_stats.tv_sec += stats_s;
+    int signal_number = 0;
+    while (!proxy_ended) {
+        signal_number = wait_one_tick(stop_set, servers.get(), command);
+        if (signal_number > 0) {
+            zmq_send(control, "TERMINATE", 9, 0);
+            break;
+        }
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (stats_s > 0 && now.tv_sec >= next_stats.tv_sec) {
+            next_stats.tv_sec += stats_s;
+            proxy_statistics statistics{};
+            if (ask_statistics(control, statistics)) {
+                std::cout << command << ": " << print(statistics) << (servers ? servers->summary() : "")
+                          << std::endl;
+            }
+        }
+    }
+    zmq_close(control);
+    closed.set_value();
+    if (signal_number > 0) {
+        sigwait(&stop_set, &signal_number);
+        std::cout.flush();
+        _exit(128 + signal_number);
+    }
+}
+
+// Runs libzmq's proxy between the two sockets until a stop signal. The
+// controller reads `servers`' monitor until this returns.
+int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set, int stats_s,
+                const std::string& command, const statistics_printer& print,
+                const std::shared_ptr<server_states>& servers = nullptr)
+{
+    zmq_socket_owner control(context, ZMQ_PAIR);
+    if (zmq_bind(control.get(), control_endpoint) != 0) {
+        throw command_failure(std::string("cannot bind the control socket: ") + zmq_strerror(zmq_errno()));
+    }
+    std::atomic<bool> proxy_ended{false};
+    std::promise<void> closed;
+    std::future<void> control_closed = closed.get_future();
+    // The thread owns the promise: it may still be leaving set_value when
+    // this thread has seen it and gone on.
+    std::thread(control_proxy, context, stop_set, stats_s, command, print, servers, std::cref(proxy_ended),
+                std::move(closed))
+        .detach();
+    const int result = zmq_proxy_steerable(frontend, backend, nullptr, control.get());
+    const int err = zmq_errno();
+    proxy_ended = true;
+    control_closed.wait();
+    if (result != 0) {
+        throw command_failure(std::string("the proxy failed: ") + zmq_strerror(err));
+    }
+    return 0;
+}
+
+std::string joined(const std::vector<std::string>& urls)
+{
+    std::string text;
+    for (const std::string& url : urls) {
+        text += (text.empty() ? "" : ", ") + url;
+    }
+    return text;
+}
+
+}  // namespace
+
+int run_forward(const forward_options& options)
+{
+    const std::string command = "vorzmq forward";
+    const std::vector<std::string> from = resolve_all(options.from);
+    const std::string to = resolve_endpoint(options.to);
+    const sigset_t stop_set = block_stop_signals();
+    zmq_context_owner context;
+    zmq_socket_owner publishers(context.get(), ZMQ_XSUB);
+    zmq_socket_owner subscribers(context.get(), ZMQ_XPUB);
+    set_int(publishers.get(), ZMQ_RCVHWM, options.hwm);
+    // Lossy (no ZMQ_XPUB_NODROP): the proxy sends with blocking calls, so a
+    // subscriber at its high-water mark would hold every other one back.
+    set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
+    connect_all(publishers.get(), from, command);
+    const std::string bound = bind_hardened(subscribers.get(), to);
+    std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << std::endl;
+    sd_notify(0, "READY=1");  // under systemd (Type=notify): started once bound
+    const statistics_printer print = [](const proxy_statistics& s) {
+        std::ostringstream line;
+        line << "published " << s.frontend_messages_in << " messages (" << s.frontend_bytes_in
+             << " bytes) forwarded " << s.backend_messages_out << " (" << s.backend_bytes_out
+             << " bytes); subscription changes " << s.backend_messages_in << " (" << s.backend_bytes_in
+             << " bytes)";
+        return line.str();
+    };
+    return run_steered(context.get(), publishers.get(), subscribers.get(), stop_set, options.stats_s, command,
+                       print);
+}
+
+int run_balance(const balance_options& options)
+{
+    const std::string command = "vorzmq balance";
+    const std::string listen = resolve_endpoint(options.listen);
+    const std::vector<std::string> to = resolve_all(options.to);
+    const sigset_t stop_set = block_stop_signals();
+    zmq_context_owner context;
+    zmq_socket_owner requesters(context.get(), ZMQ_ROUTER);
+    zmq_socket_owner servers(context.get(), ZMQ_DEALER);
+    // Requests go only to servers that are connected: a dead server's pipe,
+    // kept for its reconnection, would otherwise take its turn of requests
+    // and lose them all.
+    set_int(servers.get(), ZMQ_IMMEDIATE, 1);
+    // Connections and disconnections of the servers, watched from before
+    // the first connect.
+    zmq_socket_monitor(servers.get(), monitor_endpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+    zmq_socket_owner monitor(context.get(), ZMQ_PAIR);
+    zmq_connect(monitor.get(), monitor_endpoint);
+    connect_all(servers.get(), to, command);
+    const std::string bound = bind_hardened(requesters.get(), listen);
+    std::cerr << command << ": balancing requests from " << bound << " over " << joined(to) << std::endl;
+    sd_notify(0, "READY=1");  // under systemd (Type=notify): started once bound
+    const statistics_printer print = [](const proxy_statistics& s) {
+        std::ostringstream line;
+        line << "requests " << s.frontend_messages_in << " (" << s.frontend_bytes_in << " bytes) replies "
+             << s.frontend_messages_out << " (" << s.frontend_bytes_out << " bytes) unanswered "
+             << s.frontend_messages_in - s.frontend_messages_out;
+        return line.str();
+    };
+    return run_steered(context.get(), requesters.get(), servers.get(), stop_set, options.stats_s, command, print,
+                       std::make_shared<server_states>(monitor.get(), to.size()));
+}
+
+}  // namespace vorzmq_tool

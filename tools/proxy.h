@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+// vorzmq forward and vorzmq balance: libzmq's own steerable proxy between
+// publishers and subscribers (XSUB to XPUB) or between requesters and
+// servers (ROUTER to DEALER), stopped by SIGINT/SIGTERM through its control
+// socket and counted by its STATISTICS command.
+#ifndef VORZMQ_TOOL_PROXY_H
+#define VORZMQ_TOOL_PROXY_H
+
+#include <string>
+#include <vector>
+
+namespace vorzmq_tool {
+
+struct forward_options {
+    std::vector<std::string> from;  // publishers, connected to
+    std::string to;                 // bound for subscribers
+    // Messages queued for each subscriber (and from each publisher) before
+    // newer ones are dropped for it: a slow subscriber loses messages, the
+    // others never wait for it.
+    int hwm = 10000;
+    int stats_s = 0;  // 0: no statistics
+};
+
+struct balance_options {
+    std::string listen;           // bound for requesters
+    std::vector<std::string> to;  // servers, connected to
+    int stats_s = 0;
+};
+
+int run_forward(const forward_options& options);
+int run_balance(const balance_options& options);
+
+}  // namespace vorzmq_tool
+
+#endif
