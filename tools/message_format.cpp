@@ -12,6 +12,36 @@ bool is_control(unsigned char byte)
     return byte < 0x20 || byte == 0x7f;
 }
 
+// A byte as C and JSON both escape it (\t \n \r \\), a control byte as
+// `control_prefix` and two hex digits, any other as it is.
+void append_escaped(std::string& out, char c, const char* control_prefix)
+{
+    switch (c) {
+    case '\t':
+        out += "\\t";
+        return;
+    case '\n':
+        out += "\\n";
+        return;
+    case '\r':
+        out += "\\r";
+        return;
+    case '\\':
+        out += "\\\\";
+        return;
+    default:
+        break;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (is_control(byte)) {
+        out += control_prefix;
+        out += hex_digits[byte >> 4];
+        out += hex_digits[byte & 0xf];
+    } else {
+        out += c;
+    }
+}
+
 }  // namespace
 
 void append_text(std::string& out, std::string_view bytes)
@@ -26,31 +56,10 @@ void append_text(std::string& out, std::string_view bytes)
     }
     out.reserve(out.size() + bytes.size() + 8);
     for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\0':
+        if (c == '\0') {
             out += "\\0";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (is_control(byte)) {
-                out += "\\x";
-                out += hex_digits[byte >> 4];
-                out += hex_digits[byte & 0xf];
-            } else {
-                out += c;
-            }
+        } else {
+            append_escaped(out, c, "\\x");
         }
     }
 }
@@ -133,31 +142,10 @@ void append_json_string(std::string& out, std::string_view text)
 {
     out += '"';
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
+        if (c == '"') {
             out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (is_control(byte)) {
-                out += "\\u00";
-                out += hex_digits[byte >> 4];
-                out += hex_digits[byte & 0xf];
-            } else {
-                out += c;
-            }
+        } else {
+            append_escaped(out, c, "\\u00");
         }
     }
     out += '"';

@@ -156,21 +156,6 @@ std::vector<std::string> resolve_all(const std::vector<std::string>& endpoints)
     return urls;
 }
 
-// Blocks SIGINT and SIGTERM in every thread to come (libzmq's among them):
-// only the controller takes them, with sigtimedwait.
-sigset_t block_stop_signals()
-{
-    sigset_t stop_set;
-    sigemptyset(&stop_set);
-    sigaddset(&stop_set, SIGINT);
-    sigaddset(&stop_set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
-    // A shell starts background jobs with SIGINT ignored; it must still stop them.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    return stop_set;
-}
-
 bool ask_statistics(void* control, proxy_statistics& statistics)
 {
     if (zmq_send(control, "STATISTICS", 10, 0) != 10) {

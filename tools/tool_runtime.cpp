@@ -61,21 +61,31 @@ std::atomic<bool> stop_seen{false};
 
 void on_wake(int) {}
 
-void start_stop_thread(bool wake_caller)
+}  // namespace
+
+sigset_t block_stop_signals()
 {
     sigset_t stop_set;
     sigemptyset(&stop_set);
     sigaddset(&stop_set, SIGINT);
     sigaddset(&stop_set, SIGTERM);
-    // Blocked before libzmq starts its threads, so no thread takes them and a
-    // blocking receive is never interrupted halfway; the receive time-outs
-    // bound how long the flag waits to be seen, unless the waiting thread is
-    // woken.
     pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
     // A shell starts background jobs with SIGINT ignored; Ctrl-C and kill -INT
     // must still stop them.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    return stop_set;
+}
+
+namespace {
+
+void start_stop_thread(bool wake_caller)
+{
+    // Blocked before libzmq starts its threads, so no thread takes them and a
+    // blocking receive is never interrupted halfway; the receive time-outs
+    // bound how long the flag waits to be seen, unless the waiting thread is
+    // woken.
+    const sigset_t stop_set = block_stop_signals();
     if (wake_caller) {
         struct sigaction action {};
         action.sa_handler = on_wake;

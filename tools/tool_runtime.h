@@ -5,6 +5,8 @@
 #ifndef VORZMQ_TOOL_RUNTIME_H
 #define VORZMQ_TOOL_RUNTIME_H
 
+#include <signal.h>
+
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -38,6 +40,11 @@ void raise_open_file_limit();
 // Why this thread's last library call failed, in a few words: the system's
 // text of the error behind it, else the outcome's text.
 std::string failure_reason();
+
+// Blocks SIGINT and SIGTERM in this thread and every thread it starts later
+// (libzmq's among them), so that one chosen thread takes them with
+// sigwait/sigtimedwait; also undoes a shell's SIG_IGN for background jobs.
+sigset_t block_stop_signals();
 
 // Makes SIGINT and SIGTERM set a flag instead of ending the process, so a
 // service finishes its current message, closes its sockets and exits 0.
