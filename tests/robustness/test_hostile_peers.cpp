@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -172,6 +173,13 @@ public:
             }
         }
         return true;
+    }
+
+    // Bytes the server sent that this peer has not read.
+    int waiting_bytes() const
+    {
+        int bytes = 0;
+        return ioctl(descriptor, FIONREAD, &bytes) == 0 ? bytes : 0;
     }
 
     // Whether the server ends the connection within `limit`, reading and
@@ -655,6 +663,12 @@ TEST_F(hostile_peer_test, relay_reports_ready_once_bound_and_stops_cleanly)
     EXPECT_EQ(next_notice(), "READY=1");
     EXPECT_TRUE(std::filesystem::exists(listen.substr(6)) && std::filesystem::exists(publish.substr(6)));
     EXPECT_TRUE(acknowledges(listen, "{\"topic\":\"t$\",\"data\":1}"));
+    // A requester that never reads its reply: what the relay wrote to it is
+    // no subscriber's loss and does not hold the stop for the linger.
+    stream_peer silent(listen);
+    const std::string body = "{\"topic\":\"t$\",\"data\":2}";
+    ASSERT_TRUE(silent.start_request() && silent.write(std::string(1, '\0') + static_cast<char>(body.size()) + body));
+    EXPECT_TRUE(wait_until([&] { return silent.waiting_bytes() > 0; })) << "no reply";
     kill(relay, SIGTERM);
     EXPECT_EQ(next_notice(), "STOPPING=1");
     int status = -1;
