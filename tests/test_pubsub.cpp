@@ -119,6 +119,15 @@ bool sync(const publish_fn& publish, const receive_fn& receive)
     }
 }
 
+// Subscribes `sub` to "t" (with a receive time-out) and waits until it hears
+// `publish`.
+bool joined(vorzmq_sub_socket& sub, const publish_fn& publish)
+{
+    sub.set_receive_timeout_ms(receive_limit_ms);
+    sub.add_topic("t");
+    return sync(publish, library_receiver(sub));
+}
+
 size_t count_records_starting(int level, const std::string& prefix)
 {
     const auto records = captured_log().records();
@@ -654,9 +663,7 @@ TEST_F(subscribe_socket_test, stream_receive_appends_text_up_to_first_zero_byte)
     const std::string url = queue_url("stream");
     vorzmq_pub_socket pub(context, url);
     vorzmq_sub_socket sub(context, url);
-    sub.set_receive_timeout_ms(receive_limit_ms);
-    sub.add_topic("t");
-    ASSERT_TRUE(sync(library_publisher(pub, "t"), library_receiver(sub)));
+    ASSERT_TRUE(joined(sub, library_publisher(pub, "t")));
 
     std::stringstream stream;
     stream << "pre:";
@@ -704,9 +711,7 @@ TEST_F(subscribe_socket_test, buffer_receive_copies_at_most_the_buffer_size)
     const std::string url = queue_url("buffer");
     vorzmq_pub_socket pub(context, url);
     vorzmq_sub_socket sub(context, url);
-    sub.set_receive_timeout_ms(receive_limit_ms);
-    sub.add_topic("t");
-    ASSERT_TRUE(sync(library_publisher(pub, "t"), library_receiver(sub)));
+    ASSERT_TRUE(joined(sub, library_publisher(pub, "t")));
 
     for (const auto& c : cases) {
         SCOPED_TRACE("data " + testing::PrintToString(c.data) + ", size " + std::to_string(c.buffer_size));
@@ -747,9 +752,7 @@ TEST_F(subscribe_socket_test, whole_message_receive_gives_the_data_as_published)
     raw_socket pub(ZMQ_PUB);
     pub.bind(url);
     vorzmq_sub_socket sub(context, url);
-    sub.set_receive_timeout_ms(receive_limit_ms);
-    sub.add_topic("t");
-    ASSERT_TRUE(sync(raw_publisher(pub, "t$"), library_receiver(sub)));
+    ASSERT_TRUE(joined(sub, raw_publisher(pub, "t$")));
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.data.substr(0, 16)));
         pub.send_frames(c.frames);
@@ -790,9 +793,7 @@ TEST_P(message_shape_test, one_frame_messages_are_skipped_and_extra_frames_dropp
     raw_socket pub(ZMQ_PUB);
     pub.bind(url);
     vorzmq_sub_socket sub(context, url);
-    sub.set_receive_timeout_ms(receive_limit_ms);
-    sub.add_topic("t");
-    ASSERT_TRUE(sync(raw_publisher(pub, "t$"), library_receiver(sub)));
+    ASSERT_TRUE(joined(sub, raw_publisher(pub, "t$")));
 
     pub.send_frames({"t$"});
     pub.send_frames({"t$", with_zero("one"), "extra", with_zero("more")});

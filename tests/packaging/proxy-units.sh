@@ -8,6 +8,7 @@
 #   proxy-units.sh <tools/systemd folder> <vorzmq executable> <vorzmq.1 or "">
 set -euo pipefail
 units=$1 tool=$2 manpage=$3
+source "$(dirname "$0")/unit-checks.sh"
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/vorzmq-proxy-units.XXXXXX")
 pids=()
@@ -25,13 +26,6 @@ if [ -n "$manpage" ]; then
   export MANPATH=$root/man
   man=(--man=yes)
 fi
-
-expand() {  # the names in a system-call group, nested groups expanded
-  local name
-  for name in $(systemd-analyze syscall-filter "$1" | sed -e '1d' -e 's/#.*//'); do
-    case $name in @*) expand "$name" ;; *) echo "$name" ;; esac
-  done
-}
 
 # await FILE TEXT: within 30 s, even traced on a loaded machine.
 await() {
@@ -66,24 +60,9 @@ exercise_balance() {
 for kind in forward balance; do
   unit=vorzmq-$kind@.service
   instance=$([ $kind = forward ] && echo events || echo orders)
-  status=0
-  messages=$(systemd-analyze verify --root="$root" "${man[@]}" "vorzmq-$kind@$instance.service" 2>&1) || status=$?
-  if [ "$status" -ne 0 ] || [ -n "$messages" ]; then
-    echo "$unit: systemd-analyze verify (status $status):"
-    echo "$messages"
-    exit 1
-  fi
-  review=$(systemd-analyze security --offline=true "$root/lib/systemd/system/$unit" 2>&1) || true
-  level=$(echo "$review" | sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
-  if [ -z "$level" ] || ! awk -v level="$level" 'BEGIN { exit !(level <= 2.0) }'; then
-    echo "$review"
-    echo "$unit: exposure level '${level}', expected 2.0 or less"
-    exit 1
-  fi
-  allowed=$(
-    filters=$(sed -n 's/^SystemCallFilter=//p' "$units/$unit")
-    comm -23 <(for group in $(grep -v '^~' <<<"$filters"); do expand "$group"; done | sort -u) \
-             <(for group in $(sed -n 's/^~//p' <<<"$filters"); do expand "$group"; done | sort -u))
+  verify_unit "$root" "vorzmq-$kind@$instance.service" "${man[@]}"
+  check_exposure "$root/lib/systemd/system/$unit"
+  allowed=$(allowed_syscalls "$units/$unit")
 
   if [ $kind = forward ]; then
     arguments=(forward --from pub --to sub --stats 1)
@@ -100,7 +79,7 @@ for kind in forward balance; do
   kill -TERM "$(pgrep -P "$tracer")"
   proxy_status=0
   wait "$tracer" || proxy_status=$?
-  used=$(sed -n 's/^[0-9]* *\([a-z_0-9]*\)(.*/\1/p' "$root/trace" | sort -u)
+  used=$(traced_syscalls "$root/trace")
   refused=$(comm -23 <(echo "$used") <(echo "$allowed"))
   if [ "$proxy_status" -ne 0 ] || [ -z "$used" ] || [ -n "$refused" ]; then
     cat "$root/proxy.log"

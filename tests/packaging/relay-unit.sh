@@ -9,6 +9,7 @@
 #   relay-unit.sh <unit file> <vorzmq executable> <vorzmq.1 or "">
 set -euo pipefail
 unit=$1 tool=$2 manpage=$3
+source "$(dirname "$0")/unit-checks.sh"
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/vorzmq-unit.XXXXXX")
 trap 'rm -rf "$root"' EXIT
@@ -26,33 +27,9 @@ if [ -n "$manpage" ]; then
   man=(--man=yes)
 fi
 
-status=0
-messages=$(systemd-analyze verify --root="$root" "${man[@]}" vorzmq-relay@main.service 2>&1) || status=$?
-if [ "$status" -ne 0 ] || [ -n "$messages" ]; then
-  echo "systemd-analyze verify (status $status):"
-  echo "$messages"
-  exit 1
-fi
-
-review=$(systemd-analyze security --offline=true "$root/lib/systemd/system/vorzmq-relay@.service" 2>&1) || true
-level=$(echo "$review" | sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
-if [ -z "$level" ] || ! awk -v level="$level" 'BEGIN { exit !(level <= 2.0) }'; then
-  echo "$review"
-  echo "exposure level '${level}', expected 2.0 or less"
-  exit 1
-fi
-# The names in a system-call group, nested groups expanded.
-expand() {
-  local name
-  for name in $(systemd-analyze syscall-filter "$1" | sed -e '1d' -e 's/#.*//'); do
-    case $name in @*) expand "$name" ;; *) echo "$name" ;; esac
-  done
-}
-# Allowed: what the allow lines name, less what the ~ lines name.
-allowed=$(
-  filters=$(sed -n 's/^SystemCallFilter=//p' "$unit")
-  comm -23 <(for group in $(grep -v '^~' <<<"$filters"); do expand "$group"; done | sort -u) \
-           <(for group in $(sed -n 's/^~//p' <<<"$filters"); do expand "$group"; done | sort -u))
+verify_unit "$root" vorzmq-relay@main.service "${man[@]}"
+check_exposure "$root/lib/systemd/system/vorzmq-relay@.service"
+allowed=$(allowed_syscalls "$unit")
 
 export VOR_HOME=$root/home
 mkdir -p "$VOR_HOME/queues"
@@ -69,7 +46,7 @@ sent=0
 kill -TERM "$(pgrep -P "$tracer")" 2>/dev/null || true
 relay_status=0
 wait "$tracer" || relay_status=$?
-used=$(sed -n 's/^[0-9]* *\([a-z_0-9]*\)(.*/\1/p' "$root/trace" | sort -u)
+used=$(traced_syscalls "$root/trace")
 refused=$(comm -23 <(echo "$used") <(echo "$allowed"))
 if [ "$sent" -ne 0 ] || [ "$relay_status" -ne 0 ] || [ -z "$used" ] || [ -n "$refused" ]; then
   cat "$root/relay.log"
