@@ -19,13 +19,7 @@ cp "$units/vorzmq-forward@.service" "$units/vorzmq-balance@.service" "$root/lib/
 cp "$tool" "$root/usr/bin/vorzmq"
 cp "$units/forward.env" "$root/etc/vorzmq/events.env"
 cp "$units/balance.env" "$root/etc/vorzmq/orders.env"
-man=(--man=no)
-if [ -n "$manpage" ]; then
-  mkdir -p "$root/man/man1"
-  cp "$manpage" "$root/man/man1/vorzmq.1"
-  export MANPATH=$root/man
-  man=(--man=yes)
-fi
+man_option "$root" "$manpage"
 
 # await FILE TEXT: within 30 s, even traced on a loaded machine.
 await() {
@@ -60,7 +54,7 @@ exercise_balance() {
 for kind in forward balance; do
   unit=vorzmq-$kind@.service
   instance=$([ $kind = forward ] && echo events || echo orders)
-  verify_unit "$root" "vorzmq-$kind@$instance.service" "${man[@]}"
+  verify_unit "$root" "vorzmq-$kind@$instance.service" "$man"
   check_exposure "$root/lib/systemd/system/$unit"
   allowed=$(allowed_syscalls "$units/$unit")
 

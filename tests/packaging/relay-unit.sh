@@ -19,15 +19,9 @@ cp -a /lib/systemd/system/. "$root/lib/systemd/system/"
 cp "$unit" "$root/lib/systemd/system/vorzmq-relay@.service"
 cp "$tool" "$root/usr/bin/vorzmq"
 printf 'VOR_HOME=/run/vorzmq/main\nVORZMQ_LISTEN=relay\nVORZMQ_PUBLISH=events\n' >"$root/etc/vorzmq/main.env"
-man=(--man=no)
-if [ -n "$manpage" ]; then
-  mkdir -p "$root/man/man1"
-  cp "$manpage" "$root/man/man1/vorzmq.1"
-  export MANPATH=$root/man
-  man=(--man=yes)
-fi
+man_option "$root" "$manpage"
 
-verify_unit "$root" vorzmq-relay@main.service "${man[@]}"
+verify_unit "$root" vorzmq-relay@main.service "$man"
 check_exposure "$root/lib/systemd/system/vorzmq-relay@.service"
 allowed=$(allowed_syscalls "$unit")
 

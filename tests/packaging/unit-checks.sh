@@ -2,6 +2,18 @@
 # Sourced by the unit checks (relay-unit.sh, proxy-units.sh): what every
 # vorzmq unit must pass.
 
+# man_option ROOT MANPAGE: puts the man page (if any) into the scratch root
+# for verify's Documentation= check; sets `man` to verify's --man option.
+man_option() {
+  man=--man=no
+  if [ -n "$2" ]; then
+    mkdir -p "$1/man/man1"
+    cp "$2" "$1/man/man1/vorzmq.1"
+    export MANPATH=$1/man
+    man=--man=yes
+  fi
+}
+
 # verify_unit ROOT INSTANCE MAN_OPTION: `systemd-analyze verify` of the unit
 # instance in a scratch root must exit 0 and print nothing (it exits 0 even
 # on an unknown key).

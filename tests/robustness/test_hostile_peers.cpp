@@ -541,6 +541,16 @@ TEST_F(hostile_peer_test, reset_rebinds_without_a_bind_failure)
 }
 
 #ifdef VORZMQ_TOOL_PATH
+// A forked process, killed and reaped when the test ends, early or not.
+struct child_process {
+    pid_t pid;
+    ~child_process()
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
 // CPU seconds a process has used so far.
 double cpu_seconds(pid_t pid)
 {
@@ -590,14 +600,7 @@ TEST_F(hostile_peer_test, relay_memory_stays_within_its_budget_for_a_subscriber_
 #endif
     const std::string listen = queue_url("budget-in");
     const std::string publish = queue_url("budget-out");
-    struct relay_process {
-        pid_t pid;
-        ~relay_process()
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    } relay{fork()};
+    const child_process relay{fork()};
     if (relay.pid == 0) {
         freopen("/dev/null", "w", stdout);
         execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
@@ -691,14 +694,7 @@ TEST_F(hostile_peer_test, serve_outlives_a_flood_of_idle_connections)
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     const std::string url = free_tcp_url();
-    struct serve_process {
-        pid_t pid;
-        ~serve_process()
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    } serve{fork()};
+    const child_process serve{fork()};
     if (serve.pid == 0) {
         const struct rlimit usual {1024, limit.rlim_max};
         setrlimit(RLIMIT_NOFILE, &usual);
@@ -735,14 +731,7 @@ TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
 {
     const std::string listen = queue_url("relay-in");
     const std::string publish = queue_url("relay-out");
-    struct relay_process {
-        pid_t pid;
-        ~relay_process()  // also when an assertion ends the test early
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    } relay{fork()};
+    const child_process relay{fork()};
     if (relay.pid == 0) {
         execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
               static_cast<char*>(nullptr));
