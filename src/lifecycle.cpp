@@ -11,6 +11,7 @@
 
 #include <zmq.h>
 
+#include "curve.h"
 #include "endpoint.h"
 #include "frame.h"
 #include "heartbeat.h"
@@ -24,11 +25,6 @@ namespace {
 // its zero byte. libzmq drops the connection of a peer whose frame header
 // announces more, before it allocates anything for the frame.
 constexpr int64_t longest_inbound_frame = longest_text + 1;
-
-// Any non-empty ZAP domain makes libzmq refuse peers older than ZMTP 3 at the
-// handshake, so raw bytes never pass as a ZMTP 1.0 message. Without a ZAP
-// handler on the context, the NULL mechanism lets every ZMTP 3 peer in.
-constexpr char zap_domain[] = "vorzmq";
 
 // A kind's text with "{endpoint}" and "{error}" filled in.
 std::string fill(std::string_view text, const std::string& endpoint, int err = 0)
@@ -56,7 +52,10 @@ std::string fill(std::string_view text, const std::string& endpoint, int err = 0
     }
 }
 
-// What every socket gets besides its class's options: ZMTP 3 peers only, and
+// What every socket gets besides its class's options: ZMTP 3 peers only (any
+// non-empty ZAP domain makes libzmq refuse older peers at the handshake, so
+// raw bytes never pass as a ZMTP 1.0 message; without a ZAP handler on the
+// context, the NULL mechanism lets every ZMTP 3 peer in), and
 // on a binding socket, where anyone may connect, a bound on inbound frames.
 // A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
 // as a protocol error, after which a connecting socket never reconnects.
@@ -144,6 +143,12 @@ bool create_socket(socket_handle& handle)
     set_options(signature, handle);
     harden_socket(signature, handle.socket, kind.binds);
     set_liveness_options(signature, handle);
+    // Security that cannot be applied leaves no socket rather than one in
+    // clear text; the next operation tries again.
+    if (!apply_curve(signature, handle)) {
+        close_socket(handle.socket);
+        return false;
+    }
     const int attached =
         kind.binds ? bind_endpoint(handle.socket, handle.url) : zmq_connect(handle.socket, handle.url.c_str());
     if (attached != 0) {
@@ -249,6 +254,7 @@ void close_on_destruction(const void* object, const char* signature, void*& sock
     if (socket != nullptr) {
         close_socket(socket);
     }
+    forget_curve(object);
 }
 
 std::string bound_endpoint(void* socket)

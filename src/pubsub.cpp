@@ -7,6 +7,7 @@
 
 #include <zmq.h>
 
+#include "curve.h"
 #include "frame.h"
 #include "lifecycle.h"
 #include "logging.h"
@@ -247,13 +248,13 @@ inline void note_if_text_cut(const char* signature, frame& data)
 socket_handle vorzmq_socket_access::handle(vorzmq_pub_socket& socket)
 {
     return {publish_kind, socket.url, socket.context, socket.socket, socket.reset_pending, 0, 0, socket.linger_ms,
-            socket.high_water_mark, nullptr};
+            socket.high_water_mark, nullptr, &socket};
 }
 
 socket_handle vorzmq_socket_access::handle(vorzmq_sub_socket& socket)
 {
     return {subscribe_kind,        socket.url,       socket.context,   socket.socket, socket.reset_pending,
-            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             &socket.filters};
+            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             &socket.filters, &socket};
 }
 
 namespace vorzmq::internal {
@@ -314,6 +315,7 @@ vorzmq_pub_socket::~vorzmq_pub_socket()
     if (socket != nullptr) {
         close_socket(socket);
     }
+    forget_curve(this);
 }
 
 void vorzmq_pub_socket::set_high_water_mark(int32_t messages)

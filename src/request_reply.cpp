@@ -73,13 +73,13 @@ bool receive_request(const char* signature, socket_handle& self, frame& request)
 socket_handle vorzmq_socket_access::handle(vorzmq_request_socket& socket)
 {
     return {request_kind,          socket.url,       socket.context,   socket.socket, socket.reset_pending,
-            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr};
+            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr, &socket};
 }
 
 socket_handle vorzmq_socket_access::handle(vorzmq_reply_socket& socket)
 {
     return {reply_kind,            socket.url,       socket.context,   socket.socket, socket.reset_pending,
-            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr};
+            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr, &socket};
 }
 
 // ---------------------------------------------------------------- request socket

@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: MIT
+// CURVE settings of socket objects, applied to each socket they create, and
+// the certificate reader of the public API.
+#include "curve.h"
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include <zmq.h>
+
+#include "certificate.h"
+#include "lifecycle.h"
+#include "logging.h"
+#include "outcome.h"
+
+namespace vorzmq::internal {
+namespace {
+
+// Draft in libzmq 4.3's header, handled by its library: a socket with a ZAP
+// domain refuses every peer while no ZAP handler is bound on its context.
+constexpr int zap_enforce_domain_option = 93;
+
+struct curve_setting {
+    bool usable;  // false: the keys given were not keys; no socket at all
+    bool server;
+    vorzmq_curve_clients clients;
+    std::string secret_key;
+    std::string public_key;  // a client's own
+    std::string server_key;  // a client's server
+};
+
+struct curve_registry {
+    std::mutex mutex;
+    std::unordered_map<const void*, curve_setting> settings;
+};
+
+// Sockets of objects without settings never take the lock.
+std::atomic<size_t> objects_with_settings{0};
+
+curve_registry& registry()
+{
+    // Never destroyed: socket objects of static duration may outlive it.
+    static auto* const instance = new curve_registry;
+    return *instance;
+}
+
+void keep(const void* object, curve_setting setting)
+{
+    curve_registry& shared = registry();
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    if (shared.settings.insert_or_assign(object, std::move(setting)).second) {
+        ++objects_with_settings;
+    }
+}
+
+bool find(const void* object, curve_setting& setting)
+{
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
+        return false;
+    }
+    curve_registry& shared = registry();
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    const auto found = shared.settings.find(object);
+    if (found == shared.settings.end()) {
+        return false;
+    }
+    setting = found->second;
+    return true;
+}
+
+bool set_text(const char* signature, void* socket, int option, const char* name, const std::string& value)
+{
+    if (zmq_setsockopt(socket, option, value.data(), value.size()) == 0) {
+        return true;
+    }
+    const int err = zmq_errno();
+    record(vorzmq_result::no_socket, err);
+    LOG4CXX_ERROR(logger, "Failed to Set Socket " << name << " -- " << zmq_strerror(err) << " -- Closing Socket");
+    return false;
+}
+
+bool set_int(const char* signature, void* socket, int option, const char* name, int value)
+{
+    if (zmq_setsockopt(socket, option, &value, sizeof value) == 0) {
+        return true;
+    }
+    const int err = zmq_errno();
+    record(vorzmq_result::no_socket, err);
+    LOG4CXX_ERROR(logger, "Failed to Set Socket " << name << " (" << value << ") -- " << zmq_strerror(err)
+                                                 << " -- Closing Socket");
+    return false;
+}
+
+// Records the setting; an unusable one too, so that the object makes no
+// socket in clear text. A socket already open is replaced by the next
+// operation.
+bool settle(const char* signature, const void* object, curve_setting setting, void* socket, bool& reset_pending)
+{
+    const bool usable = setting.usable;
+    keep(object, std::move(setting));
+    if (socket != nullptr) {
+        reset_pending = true;
+    }
+    if (!usable) {
+        LOG4CXX_ERROR(logger, "Invalid CURVE Key (Not 40 Z85 Characters) -- No Socket Until Valid Keys Are Given");
+    }
+    return usable;
+}
+
+bool set_server(const char* signature, const void* object, const std::string& secret_key,
+                vorzmq_curve_clients clients, void* socket, bool& reset_pending)
+{
+    const bool known_clients = clients == vorzmq_curve_clients::any || clients == vorzmq_curve_clients::allowed;
+    curve_setting setting{.usable = valid_z85_key(secret_key) && known_clients,
+                          .server = true,
+                          .clients = clients,
+                          .secret_key = secret_key,
+                          .public_key = {},
+                          .server_key = {}};
+    return settle(signature, object, std::move(setting), socket, reset_pending);
+}
+
+bool set_client(const char* signature, const void* object, const std::string& server_key,
+                const std::string& secret_key, void* socket, bool& reset_pending)
+{
+    curve_setting setting{.usable = false,
+                          .server = false,
+                          .clients = vorzmq_curve_clients::any,
+                          .secret_key = secret_key,
+                          .public_key = public_key_of(secret_key),
+                          .server_key = server_key};
+    if (secret_key.empty()) {
+        char public_key[41];
+        char fresh_secret[41];
+        if (zmq_curve_keypair(public_key, fresh_secret) == 0) {
+            setting.public_key.assign(public_key, 40);
+            setting.secret_key.assign(fresh_secret, 40);
+        }
+    }
+    setting.usable = valid_z85_key(server_key) && !setting.public_key.empty();
+    return settle(signature, object, std::move(setting), socket, reset_pending);
+}
+
+}  // namespace
+
+bool apply_curve(const char* signature, const socket_handle& handle)
+{
+    curve_setting setting;
+    if (!find(handle.object, setting)) {
+        return true;
+    }
+    if (!setting.usable) {
+        record(vorzmq_result::no_socket, EINVAL);
+        LOG4CXX_ERROR(logger, "Invalid CURVE Keys for ZMQ URL: " << handle.url << " -- Closing Socket");
+        return false;
+    }
+    void* const socket = handle.socket;
+    if (setting.server) {
+        const bool allowed_only = setting.clients == vorzmq_curve_clients::allowed;
+        // The authenticator tells the servers with an allow-list by their
+        // domain; without an authenticator they refuse everyone.
+        return set_int(signature, socket, ZMQ_CURVE_SERVER, "CURVE Server", 1) &&
+               set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key) &&
+               (!allowed_only ||
+                (set_text(signature, socket, ZMQ_ZAP_DOMAIN, "ZAP Domain", allow_list_zap_domain) &&
+                 set_int(signature, socket, zap_enforce_domain_option, "ZAP Enforce Domain", 1)));
+    }
+    return set_text(signature, socket, ZMQ_CURVE_SERVERKEY, "CURVE Server Key", setting.server_key) &&
+           set_text(signature, socket, ZMQ_CURVE_PUBLICKEY, "CURVE Public Key", setting.public_key) &&
+           set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key);
+}
+
+void forget_curve(const void* object)
+{
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    curve_registry& shared = registry();
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    if (shared.settings.erase(object) != 0) {
+        --objects_with_settings;
+    }
+}
+
+}  // namespace vorzmq::internal
+
+using namespace vorzmq::internal;
+
+bool vorzmq_read_certificate(const std::string& path, std::string& public_key, std::string& secret_key)
+{
+    static constexpr char signature[] = "bool vorzmq_read_certificate(const string&, string&, string&)";
+    certificate parsed;
+    std::string why;
+    bool readable_by_others = false;
+    if (!read_certificate_file(path, parsed, why, readable_by_others)) {
+        public_key.clear();
+        secret_key.clear();
+        LOG4CXX_ERROR(logger, "Failed to Read CURVE Certificate: " << path << " -- " << why);
+        return false;
+    }
+    if (!parsed.secret_key.empty() && readable_by_others) {
+        LOG4CXX_WARN(logger, "CURVE Secret Key Readable by Others: " << path);
+    }
+    public_key = std::move(parsed.public_key);
+    secret_key = std::move(parsed.secret_key);
+    return true;
+}
+
+bool vorzmq_request_socket::set_curve_client(const std::string& server_public_key, const std::string& secret_key)
+{
+    static constexpr char signature[] = "bool vorzmq_request_socket::set_curve_client(const string&, const string&)";
+    return set_client(signature, this, server_public_key, secret_key, socket, reset_pending);
+}
+
+bool vorzmq_sub_socket::set_curve_client(const std::string& server_public_key, const std::string& secret_key)
+{
+    static constexpr char signature[] = "bool vorzmq_sub_socket::set_curve_client(const string&, const string&)";
+    return set_client(signature, this, server_public_key, secret_key, socket, reset_pending);
+}
+
+bool vorzmq_rebrdcst_socket::set_curve_client(const std::string& server_public_key, const std::string& secret_key)
+{
+    return request_socket.set_curve_client(server_public_key, secret_key);
+}
+
+bool vorzmq_reply_socket::set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients)
+{
+    static constexpr char signature[] = "bool vorzmq_reply_socket::set_curve_server(const string&, vorzmq_curve_clients)";
+    return set_server(signature, this, secret_key, clients, socket, reset_pending);
+}
+
+bool vorzmq_pub_socket::set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients)
+{
+    static constexpr char signature[] = "bool vorzmq_pub_socket::set_curve_server(const string&, vorzmq_curve_clients)";
+    return set_server(signature, this, secret_key, clients, socket, reset_pending);
+}
