@@ -44,7 +44,8 @@ extern log4cxx::LoggerPtr logger;
 //   `no_socket` (no context, an empty request URL, or a socket that could
 //   not be created, configured with a filter, connected or bound);
 // - vorzmq_request_socket::send: `no_socket`, `not_sent`, then with
-//   `expect_ok` `no_reply` (nothing within the timeout), `receive_failed`,
+//   `expect_ok` `no_reply` (nothing within the timeout), `refused` (a
+//   CURVE client whose handshake failed: see set_curve_client), `receive_failed`,
 //   `unexpected_reply` or `ok`; without `expect_ok` `ok` once sent;
 // - vorzmq_request_socket::receive: `ok`, `truncated` (the reply did not
 //   fit the buffer), `no_reply` or `receive_failed`;
@@ -73,7 +74,8 @@ enum class vorzmq_result : int32_t {
     unexpected_reply,
     invalid_data,
     dropped,
-    truncated  // since 1.2
+    truncated,  // since 1.2
+    refused     // since 1.2: the server refused this CURVE client, or it has the wrong server key
 };
 
 // This thread's last outcome (`ok` before any call).
@@ -195,6 +197,12 @@ public:
     // false, with an ERROR, for a key that is not 40 Z85 characters; the
     // object then makes no socket until valid keys are given. Given while a
     // socket is open, the next operation replaces that socket (a reset).
+    // A request whose reply does not come within the time-out because the
+    // handshake failed (refused by the server, a wrong server key, or an
+    // allow-list without its authenticator) ends with `refused` and an ERROR
+    // "Request Refused by the Server: <url> -- <cause>" instead of
+    // `no_reply`, and the next request makes a new socket (libzmq does not
+    // connect again to a server that refused it).
     bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     bool valid();  // whether the URL is not empty
@@ -425,6 +433,11 @@ public:
     // false, with an ERROR, for a key that is not 40 Z85 characters; the
     // object then makes no socket until valid keys are given. Given while a
     // socket is open, the next operation replaces that socket (a reset).
+    // A receive that times out because the handshake failed (see
+    // vorzmq_request_socket::set_curve_client) ends with `refused` and an
+    // ERROR "Subscription Refused by the Server: <url> -- <cause>", and the
+    // next receive makes a new socket that tries again. Without a receive
+    // time-out such a subscriber waits for ever: set one.
     bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
@@ -467,13 +480,9 @@ public:
     // through the log (the request socket's records) and vorzmq_last_result.
     void rebrdcst(const std::string& topic, const std::string& data);
 
-    // Since 1.2. As for vorzmq_request_socket: makes this a CURVE client of the server with the given
-    // public key. `secret_key` is this client's own key (its public key is
-    // derived from it), which a server with an allow-list checks; empty: a
-    // fresh key pair, made now and kept for the life of the object. Returns
-    // false, with an ERROR, for a key that is not 40 Z85 characters; the
-    // object then makes no socket until valid keys are given. Given while a
-    // socket is open, the next operation replaces that socket (a reset).
+    // Since 1.2. Makes the request socket a CURVE client, as
+    // vorzmq_request_socket::set_curve_client does; a refused re-broadcast
+    // request then ends with `refused`.
     bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
 private:
@@ -517,7 +526,10 @@ public:
     // context, or the thread cannot start; true when already running.
     bool start(const std::string& directory);
     // Ends the thread; from then on every server that requires an
-    // allow-list refuses every new client. Does nothing when not running.
+    // allow-list admits no new client. (With libzmq 4.3 such a client may
+    // hear of it only after the server's 5 s handshake limit, so its first
+    // request can end as `no_reply` rather than `refused`.) Does nothing
+    // when not running.
     void stop();
     bool running() const;
 

@@ -217,7 +217,7 @@ bool parse_certificate(std::string_view text, certificate& parsed, std::string& 
         const size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (!line.empty() && line.back() == '\r') {
+        if (end != std::string_view::npos && !line.empty() && line.back() == '\r') {
             line.remove_suffix(1);  // written on Windows
         }
         if (!reader.line(line)) {

@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include <zmq.h>
 
@@ -30,6 +33,9 @@ struct curve_setting {
     std::string secret_key;
     std::string public_key;  // a client's own
     std::string server_key;  // a client's server
+    // A client's view of its current socket's handshakes (libzmq's monitor
+    // events, read without a thread).
+    void* monitor = nullptr;
 };
 
 struct curve_registry {
@@ -51,8 +57,74 @@ void keep(const void* object, curve_setting setting)
 {
     curve_registry& shared = registry();
     const std::lock_guard<std::mutex> held(shared.mutex);
-    if (shared.settings.insert_or_assign(object, std::move(setting)).second) {
-        ++objects_with_settings;
+    const auto found = shared.settings.find(object);
+    if (found != shared.settings.end()) {
+        setting.monitor = found->second.monitor;
+        found->second = std::move(setting);
+        return;
+    }
+    shared.settings.emplace(object, std::move(setting));
+    ++objects_with_settings;
+}
+
+constexpr int handshake_events = ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                                 ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
+
+// Watches the handshakes of a client's new socket; the watch of its previous
+// socket, which libzmq ended when it closed that socket, is closed here.
+// Without a watch the socket is as secure, only its refusals look like
+// time-outs.
+void watch_handshakes(const char* signature, const socket_handle& handle)
+{
+    curve_registry& shared = registry();
+    // Names are never used twice: libzmq releases the name of a closed
+    // socket's watch in the background.
+    static std::atomic<unsigned long> watches{0};
+    const unsigned long number = watches++;
+    void* previous = nullptr;
+    {
+        const std::lock_guard<std::mutex> held(shared.mutex);
+        previous = std::exchange(shared.settings.at(handle.object).monitor, nullptr);
+    }
+    if (previous != nullptr) {
+        zmq_close(previous);
+    }
+    char name[80];
+    std::snprintf(name, sizeof name, "inproc://vorzmq.handshakes.%lu", number);
+    void* monitor = zmq_socket(handle.context, ZMQ_PAIR);
+    if (monitor == nullptr || zmq_socket_monitor(handle.socket, name, handshake_events) != 0 ||
+        zmq_connect(monitor, name) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Watch CURVE Handshakes -- " << zmq_strerror(err));
+        zmq_close(monitor);
+        return;
+    }
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    shared.settings.at(handle.object).monitor = monitor;
+}
+
+// The last handshake event waiting on the watch: 0 when there is none or
+// the last handshake succeeded. Each event is two frames: the event number
+// and value, then the endpoint.
+int last_handshake_failure(void* monitor, uint32_t& value)
+{
+    int failure = 0;
+    for (;;) {
+        zmq_msg_t message;
+        zmq_msg_init(&message);
+        if (zmq_msg_recv(&message, monitor, ZMQ_DONTWAIT) < 0) {
+            zmq_msg_close(&message);
+            return failure;
+        }
+        uint16_t event = 0;
+        if (zmq_msg_size(&message) >= 6) {
+            std::memcpy(&event, zmq_msg_data(&message), sizeof event);
+            std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&message)) + 2, sizeof value);
+        }
+        while (zmq_msg_more(&message) != 0 && zmq_msg_recv(&message, monitor, ZMQ_DONTWAIT) >= 0) {
+        }
+        zmq_msg_close(&message);
+        failure = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED ? 0 : event;
     }
 }
 
@@ -168,9 +240,38 @@ bool apply_curve(const char* signature, const socket_handle& handle)
                 (set_text(signature, socket, ZMQ_ZAP_DOMAIN, "ZAP Domain", allow_list_zap_domain) &&
                  set_int(signature, socket, zap_enforce_domain_option, "ZAP Enforce Domain", 1)));
     }
-    return set_text(signature, socket, ZMQ_CURVE_SERVERKEY, "CURVE Server Key", setting.server_key) &&
-           set_text(signature, socket, ZMQ_CURVE_PUBLICKEY, "CURVE Public Key", setting.public_key) &&
-           set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key);
+    if (!set_text(signature, socket, ZMQ_CURVE_SERVERKEY, "CURVE Server Key", setting.server_key) ||
+        !set_text(signature, socket, ZMQ_CURVE_PUBLICKEY, "CURVE Public Key", setting.public_key) ||
+        !set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key)) {
+        return false;
+    }
+    watch_handshakes(signature, handle);
+    return true;
+}
+
+bool report_curve_refusal(const char* signature, const void* object, const std::string& url, const char* what)
+{
+    curve_setting setting;
+    if (!find(object, setting) || setting.monitor == nullptr) {
+        return false;
+    }
+    uint32_t value = 0;
+    const int failure = last_handshake_failure(setting.monitor, value);
+    if (failure == 0) {
+        return false;
+    }
+    record(vorzmq_result::refused, failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH ? EACCES : EPROTO);
+    if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
+        LOG4CXX_ERROR(logger, what << url << " -- Client Not Admitted (Status " << value << ")");
+    } else if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
+        LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Protocol Error " << value);
+    } else {
+        // The server closed the connection in the handshake: it could not
+        // read the client's hello (a wrong server key), or it refuses
+        // everyone (an allow-list without its authenticator).
+        LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Wrong Server Key or Not Admitted");
+    }
+    return true;
 }
 
 void forget_curve(const void* object)
@@ -179,9 +280,19 @@ void forget_curve(const void* object)
         return;
     }
     curve_registry& shared = registry();
-    const std::lock_guard<std::mutex> held(shared.mutex);
-    if (shared.settings.erase(object) != 0) {
+    void* monitor = nullptr;
+    {
+        const std::lock_guard<std::mutex> held(shared.mutex);
+        const auto found = shared.settings.find(object);
+        if (found == shared.settings.end()) {
+            return;
+        }
+        monitor = found->second.monitor;
+        shared.settings.erase(found);
         --objects_with_settings;
+    }
+    if (monitor != nullptr) {
+        zmq_close(monitor);
     }
 }
 

@@ -5,6 +5,8 @@
 #ifndef VORZMQ_SRC_CURVE_H
 #define VORZMQ_SRC_CURVE_H
 
+#include <string>
+
 namespace vorzmq::internal {
 
 struct socket_handle;
@@ -21,6 +23,13 @@ bool apply_curve(const char* signature, const socket_handle& handle);
 
 // The object is gone: so are its settings.
 void forget_curve(const void* object);
+
+// After a wait for the server that found nothing: when the object's last
+// CURVE handshake failed, records `refused`, logs ERROR `what` + url + the
+// cause, and returns true. libzmq does not try again a connection that the
+// server refused, so the caller resets the socket. Objects without CURVE
+// settings never take a lock here.
+bool report_curve_refusal(const char* signature, const void* object, const std::string& url, const char* what);
 
 }  // namespace vorzmq::internal
 

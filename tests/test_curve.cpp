@@ -155,7 +155,8 @@ TEST_P(curve_round_trip, requests_and_publications_get_through)
         }
         rebroadcast.rebrdcst("alarm", "{\"level\":1}");
         EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
-        EXPECT_EQ(server.requests().size(), 2u);
+        // The server acknowledges a request before it keeps it.
+        EXPECT_TRUE(wait_until([&] { return server.requests().size() == 2; }));
     }
 
     const std::string stream_url = setting.tcp ? free_tcp_url() : queue_url("stream");
@@ -185,6 +186,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- who gets in
 
+const std::string handshake_failed = " -- CURVE Handshake Failed -- Wrong Server Key or Not Admitted";
+const std::string not_admitted = " -- Client Not Admitted (Status 400)";
+
 TEST_F(curve_test, wrong_server_key_or_clear_text_client_gets_nothing_through)
 {
     vorzmq_context context;
@@ -193,10 +197,14 @@ TEST_F(curve_test, wrong_server_key_or_clear_text_client_gets_nothing_through)
     raw_socket plain(ZMQ_REQ);
     plain.connect(url);
     plain.send_frames({"plain"});
-    EXPECT_EQ(request_once(context, url, make_keys().public_key, "", 1500), vorzmq_result::no_reply);
+    EXPECT_EQ(request_once(context, url, make_keys().public_key, "", 1500), vorzmq_result::refused);
+    EXPECT_EQ(problems(), std::vector<std::string>{"ERROR Request Refused by the Server: " + url + handshake_failed});
+    expect_record_at(error_level, "Request Refused by the Server: " + url + handshake_failed,
+                     "void vorzmq_request_socket::send(const string&, bool)");
     // The right key gets through on the same server, and only it.
-    EXPECT_EQ(request_once(context, url, server_keys.public_key, "", 5000), vorzmq_result::ok);
-    EXPECT_EQ(server.requests(), std::vector<std::string>{"hello"});
+    EXPECT_EQ(request_once(context, url, server_keys.public_key, "", 5000), vorzmq_result::ok)
+        << testing::PrintToString(all_messages());
+    EXPECT_TRUE(wait_until([&] { return server.requests() == std::vector<std::string>{"hello"}; }));
 }
 
 struct allow_case {
@@ -229,9 +237,10 @@ TEST_P(curve_allow_list, admits_listed_keys_from_listed_addresses)
     const std::string own_secret = setting.fresh_key ? "" : client.secret_key;
     const vorzmq_result result = request_once(context, url, server_keys.public_key, own_secret,
                                               setting.admitted ? 5000 : 1500);
-    EXPECT_EQ(result, setting.admitted ? vorzmq_result::ok : vorzmq_result::no_reply);
-    EXPECT_EQ(server.requests().size(), setting.admitted ? 1u : 0u);
+    EXPECT_EQ(result, setting.admitted ? vorzmq_result::ok : vorzmq_result::refused);
+    EXPECT_TRUE(wait_until([&] { return server.requests().size() == (setting.admitted ? 1u : 0u); }));
     if (!setting.admitted) {
+        EXPECT_TRUE(has_record(error_level, "Request Refused by the Server: " + url + not_admitted));
         const std::regex refused("WARN Refused (CURVE Client|[0-9]+ CURVE Clients Since the Last Record) -- "
                                  "(Latest )?Address: 127\\.0\\.0\\.1 -- Key: [^ ]{8}\\.\\.\\. -- " +
                                  std::string(setting.refusal));
@@ -256,6 +265,43 @@ INSTANTIATE_TEST_SUITE_P(
                                "Address Not Allowed"}),
     case_name);
 
+// Publications reach the allowed subscriber only; the other one hears of
+// its refusal when its receive times out, and tries again with a new socket.
+TEST_F(curve_test, publications_reach_allowed_subscribers_only)
+{
+    const key_pair allowed_keys = make_keys();
+    write_file(allowed_dir / "allowed.key", certificate_text(allowed_keys, false));
+    vorzmq_context context;
+    vorzmq_authenticator authenticator(context);
+    ASSERT_TRUE(authenticator.start(allowed_dir.string()));
+    const std::string url = free_tcp_url();
+    vorzmq_pub_socket publisher(context, url);
+    ASSERT_TRUE(publisher.set_curve_server(server_keys.secret_key, vorzmq_curve_clients::allowed));
+    vorzmq_sub_socket allowed(context, url);
+    vorzmq_sub_socket unknown(context, url);
+    ASSERT_TRUE(allowed.set_curve_client(server_keys.public_key, allowed_keys.secret_key));
+    ASSERT_TRUE(unknown.set_curve_client(server_keys.public_key, make_keys().secret_key));
+    allowed.set_receive_timeout_ms(20);
+    unknown.set_receive_timeout_ms(20);
+    std::string data;
+    std::string topic;
+    int refusals = 0;
+    int heard_by_unknown = 0;
+    EXPECT_TRUE(wait_until([&] {
+        publisher.send("news", "fresh");
+        if (unknown.receive(data, topic)) {
+            ++heard_by_unknown;
+        } else if (vorzmq_last_result() == vorzmq_result::refused) {
+            ++refusals;
+        }
+        return allowed.receive(data, topic) && refusals >= 2;
+    }));
+    EXPECT_EQ(heard_by_unknown, 0);
+    EXPECT_EQ(data, "fresh");
+    expect_record_at(error_level, "Subscription Refused by the Server: " + url + not_admitted,
+                     "bool vorzmq_sub_socket::receive(string&, string&)");
+}
+
 // Fail closed: no authenticator, or a stopped one, admits nobody; one that
 // starts admits the same client on its next attempt.
 TEST_F(curve_test, allow_list_server_refuses_everyone_without_a_running_authenticator)
@@ -265,14 +311,18 @@ TEST_F(curve_test, allow_list_server_refuses_everyone_without_a_running_authenti
     vorzmq_context context;
     const std::string url = free_tcp_url();
     server_thread server(context, url, server_keys.secret_key, vorzmq_curve_clients::allowed);
-    EXPECT_EQ(request_once(context, url, server_keys.public_key, client.secret_key, 1500), vorzmq_result::no_reply);
+    EXPECT_EQ(request_once(context, url, server_keys.public_key, client.secret_key, 1500), vorzmq_result::refused);
+    EXPECT_TRUE(has_record(error_level, "Request Refused by the Server: " + url + handshake_failed));
 
     vorzmq_authenticator authenticator(context);
     ASSERT_TRUE(authenticator.start(allowed_dir.string()));
     EXPECT_EQ(request_once(context, url, server_keys.public_key, client.secret_key, 5000), vorzmq_result::ok);
     authenticator.stop();
     EXPECT_FALSE(authenticator.running());
-    EXPECT_EQ(request_once(context, url, server_keys.public_key, client.secret_key, 1500), vorzmq_result::no_reply);
+    // Measured with libzmq 4.3.4: a server whose authenticator went away
+    // leaves the handshake waiting until its 5 s limit, so the client may
+    // only time out; it never gets through.
+    EXPECT_NE(request_once(context, url, server_keys.public_key, client.secret_key, 1500), vorzmq_result::ok);
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
@@ -305,7 +355,9 @@ TEST_F(curve_test, directory_changes_apply_to_new_connections_without_restart)
     ASSERT_EQ(vorzmq_last_result(), vorzmq_result::ok);
     fs::remove(allowed_dir / "client.key");
     const auto removed = std::chrono::steady_clock::now();
-    EXPECT_TRUE(wait_until([&] { return !admitted(); }));
+    EXPECT_TRUE(wait_until([&] {
+        return request_once(context, url, server_keys.public_key, client.secret_key, 300) == vorzmq_result::refused;
+    }));
     EXPECT_LT(elapsed_since(removed), std::chrono::seconds(3));
     connected.send("after", true);
     EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
@@ -334,16 +386,15 @@ TEST_F(curve_test, refusals_are_logged_at_most_once_a_second_with_a_count)
         return total;
     };
     // Each client is refused once; libzmq does not try it again.
-    std::vector<std::unique_ptr<vorzmq_request_socket>> clients;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(wait_until(
-        [&] {
-            clients.push_back(std::make_unique<vorzmq_request_socket>(context, url));
-            clients.back()->set_curve_client(server_keys.public_key, "");
-            clients.back()->send("refused", false);
-            return refusals() >= 40;
-        },
-        std::chrono::seconds(20)));
+    std::vector<std::unique_ptr<vorzmq_request_socket>> clients;
+    for (int i = 0; i < 60; ++i) {
+        clients.push_back(std::make_unique<vorzmq_request_socket>(context, url));
+        clients.back()->set_curve_client(server_keys.public_key, "");
+        clients.back()->send("refused", false);
+    }
+    EXPECT_TRUE(wait_until([&] { return refusals() == 60; }, std::chrono::seconds(20)))
+        << testing::PrintToString(problems());
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     EXPECT_LE(problems().size(), static_cast<size_t>(seconds.count()) + 2) << testing::PrintToString(problems());
 }
