@@ -48,11 +48,12 @@ extern log4cxx::LoggerPtr logger;
 //   CURVE client whose handshake failed: see set_curve_client), `receive_failed`,
 //   `unexpected_reply` or `ok`; without `expect_ok` `ok` once sent;
 // - vorzmq_request_socket::receive: `ok`, `truncated` (the reply did not
-//   fit the buffer), `no_reply` or `receive_failed`;
+//   fit the buffer), `no_reply`, `refused` or `receive_failed`;
 // - vorzmq_reply_socket::receive and every vorzmq_sub_socket::receive form:
 //   `ok`, `truncated` (a subscribe receive that delivered only part of the
 //   data: a buffer too small, or text cut at 4 MiB), `no_socket`,
-//   `no_reply` (timeout) or `receive_failed`; a reply receive with
+//   `no_reply` (timeout), `refused` (a subscribe receive of a CURVE
+//   client whose handshake failed) or `receive_failed`; a reply receive with
 //   `acknowledge` then leaves what its send_ok set;
 // - the vorzmq_reply_socket replies: `ok` or `not_sent` (`no_socket` from
 //   the binding one);

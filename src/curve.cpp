@@ -91,9 +91,13 @@ void watch_handshakes(const char* signature, const socket_handle& handle)
     }
     char name[80];
     std::snprintf(name, sizeof name, "inproc://vorzmq.handshakes.%lu", number);
+    // libzmq sends events from its I/O thread and blocks there when the
+    // watch is full: no limit on this side, and the events are read at each
+    // time-out of the object.
+    const int no_limit = 0;
     void* monitor = zmq_socket(handle.context, ZMQ_PAIR);
-    if (monitor == nullptr || zmq_socket_monitor(handle.socket, name, handshake_events) != 0 ||
-        zmq_connect(monitor, name) != 0) {
+    if (monitor == nullptr || zmq_setsockopt(monitor, ZMQ_RCVHWM, &no_limit, sizeof no_limit) != 0 ||
+        zmq_socket_monitor(handle.socket, name, handshake_events) != 0 || zmq_connect(monitor, name) != 0) {
         const int err = zmq_errno();
         LOG4CXX_WARN(logger, "Failed to Watch CURVE Handshakes -- " << zmq_strerror(err));
         zmq_close(monitor);
@@ -272,6 +276,27 @@ bool report_curve_refusal(const char* signature, const void* object, const std::
         LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Wrong Server Key or Not Admitted");
     }
     return true;
+}
+
+void stop_watching_handshakes(const void* object, void* socket)
+{
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0 || socket == nullptr) {
+        return;
+    }
+    curve_registry& shared = registry();
+    void* monitor = nullptr;
+    {
+        const std::lock_guard<std::mutex> held(shared.mutex);
+        const auto found = shared.settings.find(object);
+        if (found == shared.settings.end()) {
+            return;
+        }
+        monitor = std::exchange(found->second.monitor, nullptr);
+    }
+    if (monitor != nullptr) {
+        zmq_socket_monitor(socket, nullptr, 0);
+        zmq_close(monitor);
+    }
 }
 
 void forget_curve(const void* object)

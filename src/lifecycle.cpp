@@ -123,7 +123,7 @@ bool create_socket(socket_handle& handle)
     }
     if (handle.reset_pending) {
         LOG4CXX_WARN(logger, fill(kind.closing, handle.url));
-        close_socket(handle.socket);
+        close_object_socket(handle.object, handle.socket);
         handle.reset_pending = false;
     } else if (handle.socket != nullptr) {
         record(vorzmq_result::ok);
@@ -146,7 +146,7 @@ bool create_socket(socket_handle& handle)
     // Security that cannot be applied leaves no socket rather than one in
     // clear text; the next operation tries again.
     if (!apply_curve(signature, handle)) {
-        close_socket(handle.socket);
+        close_object_socket(handle.object, handle.socket);
         return false;
     }
     const int attached =
@@ -155,7 +155,7 @@ bool create_socket(socket_handle& handle)
         const int err = zmq_errno();
         record(vorzmq_result::no_socket, err);
         LOG4CXX_ERROR(logger, fill(kind.attach_failed, handle.url, err));
-        close_socket(handle.socket);
+        close_object_socket(handle.object, handle.socket);
         handle.attach_failed = true;
         if (kind.pause_after_failed_attach_s != 0 && handle.pause_after_failed_attach) {
             sleep(kind.pause_after_failed_attach_s);
@@ -246,13 +246,19 @@ void close_socket(void*& socket)
     socket = nullptr;
 }
 
+void close_object_socket(const void* object, void*& socket)
+{
+    stop_watching_handshakes(object, socket);
+    close_socket(socket);
+}
+
 void close_on_destruction(const void* object, const char* signature, void*& socket)
 {
     if (leave_pollers(object)) {
         LOG4CXX_WARN(logger, "Socket Destroyed While Added to a Poller -- Removed from the Poller");
     }
     if (socket != nullptr) {
-        close_socket(socket);
+        close_object_socket(object, socket);
     }
     forget_curve(object);
 }

@@ -103,6 +103,9 @@ void report_failed_receive(const char* signature, socket_handle& handle, const r
 // never had a socket may pass it on.
 void close_socket(void*& socket);
 
+// Closes a socket object's ZeroMQ socket, ending first what watches it.
+void close_object_socket(const void* object, void*& socket);
+
 // Closes the object's socket, after taking it out of any poller that still
 // holds it (WARN), and forgets its CURVE settings.
 void close_on_destruction(const void* object, const char* signature, void*& socket);

@@ -278,7 +278,7 @@ bool set_filter(socket_handle& handle, const std::string& filter, const char* si
     record(vorzmq_result::no_socket, err);
     LOG4CXX_ERROR(logger, "Failed to Set Socket Message Filter -- " << zmq_strerror(err) << " -- Closing Socket");
     zmq_disconnect(handle.socket, handle.url.c_str());
-    close_socket(handle.socket);
+    close_object_socket(handle.object, handle.socket);
     return false;
 }
 
