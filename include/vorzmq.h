@@ -440,7 +440,7 @@ public:
     // next receive makes a new socket that tries again. Without a receive
     // time-out such a subscriber waits for ever, and keeps each failed
     // attempt libzmq makes (a few a second, some hundred bytes each) until
-    // its next operation: set one.
+    // its next time-out: set one.
     bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
