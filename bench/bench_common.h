@@ -105,8 +105,53 @@ inline void set_int_option(void* socket, int option, int value)
     }
 }
 
+// The CURVE keys of the encrypted pairs, library and raw alike.
+struct curve_keys {
+    char server_public[41];
+    char server_secret[41];
+    char client_public[41];
+    char client_secret[41];
+};
+
+inline const curve_keys& bench_keys()
+{
+    static const curve_keys keys = [] {
+        curve_keys made{};
+        if (zmq_curve_keypair(made.server_public, made.server_secret) != 0 ||
+            zmq_curve_keypair(made.client_public, made.client_secret) != 0) {
+            std::fprintf(stderr, "zmq_curve_keypair: %s\n", zmq_strerror(zmq_errno()));
+            std::exit(1);
+        }
+        return made;
+    }();
+    return keys;
+}
+
+inline void set_text_option(void* socket, int option, const char* value)
+{
+    if (zmq_setsockopt(socket, option, value, std::strlen(value)) != 0) {
+        std::fprintf(stderr, "zmq_setsockopt(%d): %s\n", option, zmq_strerror(zmq_errno()));
+        std::exit(1);
+    }
+}
+
+// Makes a raw socket a CURVE server (binding) or client (connecting), as
+// the library's set_curve_server and set_curve_client do.
+inline void set_raw_curve(void* socket, bool binds)
+{
+    const curve_keys& keys = bench_keys();
+    if (binds) {
+        set_int_option(socket, ZMQ_CURVE_SERVER, 1);
+        set_text_option(socket, ZMQ_CURVE_SECRETKEY, keys.server_secret);
+        return;
+    }
+    set_text_option(socket, ZMQ_CURVE_SERVERKEY, keys.server_public);
+    set_text_option(socket, ZMQ_CURVE_PUBLICKEY, keys.client_public);
+    set_text_option(socket, ZMQ_CURVE_SECRETKEY, keys.client_secret);
+}
+
 // A raw socket with the options the library sets for the same role.
-inline void* raw_socket(void* context, int type, const std::string& url, bool binds)
+inline void* raw_socket(void* context, int type, const std::string& url, bool binds, bool curve = false)
 {
     void* socket = zmq_socket(context, type);
     if (socket == nullptr) {
@@ -119,6 +164,9 @@ inline void* raw_socket(void* context, int type, const std::string& url, bool bi
         set_int_option(socket, ZMQ_RCVTIMEO, type == ZMQ_SUB ? -1 : 1000);
     }
     set_int_option(socket, ZMQ_LINGER, 1000);
+    if (curve) {
+        set_raw_curve(socket, binds);
+    }
     const int attached = binds ? zmq_bind(socket, url.c_str()) : zmq_connect(socket, url.c_str());
     if (attached != 0) {
         std::fprintf(stderr, "%s %s: %s\n", binds ? "bind" : "connect", url.c_str(), zmq_strerror(zmq_errno()));

@@ -143,18 +143,24 @@ private:
 // Acknowledged or unacknowledged exchanges between a library request socket
 // and a library reply socket.
 struct library_exchange : fixture {
-    library_exchange(const std::string& url, bool acknowledged)
+    library_exchange(const std::string& url, bool acknowledged, bool curve)
         : request(library_context(), url),
-          server([this, url, acknowledged](std::promise<void>& ready) { serve(url, acknowledged, ready); })
+          server([this, url, acknowledged, curve](std::promise<void>& ready) { serve(url, acknowledged, curve, ready); })
     {
+        if (curve) {
+            check(request.set_curve_client(bench_keys().server_public, bench_keys().client_secret), "curve client");
+        }
         for (int i = 0; i < 10; ++i) {
             round_trip(std::string(warm_up_size, 'w'), acknowledged);
         }
     }
 
-    void serve(const std::string& url, bool acknowledged, std::promise<void>& ready)
+    void serve(const std::string& url, bool acknowledged, bool curve, std::promise<void>& ready)
     {
         vorzmq_reply_socket reply(library_context(), url);
+        if (curve) {
+            check(reply.set_curve_server(bench_keys().server_secret, vorzmq_curve_clients::any), "curve server");
+        }
         reply.init_if_necessary();
         ready.set_value();
         std::stringstream stream;
@@ -190,11 +196,11 @@ struct library_exchange : fixture {
 
 // The same exchanges in raw libzmq.
 struct raw_exchange : fixture {
-    raw_exchange(void* context, const std::string& url, bool acknowledged)
-        : server([this, context, url, acknowledged](std::promise<void>& ready) {
-              serve(context, url, acknowledged, ready);
+    raw_exchange(void* context, const std::string& url, bool acknowledged, bool curve)
+        : server([this, context, url, acknowledged, curve](std::promise<void>& ready) {
+              serve(context, url, acknowledged, curve, ready);
           }),
-          request(raw_socket(context, ZMQ_REQ, url, false))
+          request(raw_socket(context, ZMQ_REQ, url, false, curve))
     {
         for (int i = 0; i < 10; ++i) {
             round_trip(std::string(warm_up_size, 'w'), acknowledged);
@@ -202,9 +208,9 @@ struct raw_exchange : fixture {
     }
     ~raw_exchange() override { zmq_close(request); }
 
-    void serve(void* context, const std::string& url, bool acknowledged, std::promise<void>& ready)
+    void serve(void* context, const std::string& url, bool acknowledged, bool curve, std::promise<void>& ready)
     {
-        void* reply = raw_socket(context, ZMQ_REP, url, true);
+        void* reply = raw_socket(context, ZMQ_REP, url, true, curve);
         ready.set_value();
         std::stringstream stream;
         std::string response;
@@ -251,12 +257,13 @@ std::string exchange_url(const std::string& transport, const std::string& name)
     return transport == "ipc" ? ipc_url(name) : free_tcp_url();
 }
 
-void library_round_trip(benchmark::State& state, std::string transport, bool acknowledged, size_t size)
+void library_round_trip(benchmark::State& state, std::string transport, bool acknowledged, size_t size,
+                        bool curve = false)
 {
-    const std::string key = "lib/" + transport + (acknowledged ? "/ack" : "/noack");
+    const std::string key = "lib/" + transport + (acknowledged ? "/ack" : "/noack") + (curve ? "/curve" : "");
     auto& pair = fixture_for<library_exchange>(
-        key, exchange_url(transport, "lib-" + std::string(acknowledged ? "ack" : "noack")),
-        acknowledged);
+        key, exchange_url(transport, "lib-" + std::string(acknowledged ? "ack" : "noack") + (curve ? "-curve" : "")),
+        acknowledged, curve);
     const std::string message = payload(size);
     for (auto _ : state) {
         pair.round_trip(message, acknowledged);
@@ -264,13 +271,14 @@ void library_round_trip(benchmark::State& state, std::string transport, bool ack
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 
-void raw_round_trip(benchmark::State& state, std::string transport, bool acknowledged, size_t size)
+void raw_round_trip(benchmark::State& state, std::string transport, bool acknowledged, size_t size,
+                    bool curve = false)
 {
-    const std::string key = "raw/" + transport + (acknowledged ? "/ack" : "/noack");
+    const std::string key = "raw/" + transport + (acknowledged ? "/ack" : "/noack") + (curve ? "/curve" : "");
     auto& pair = fixture_for<raw_exchange>(
         key, raw_context_handle,
-        exchange_url(transport, "raw-" + std::string(acknowledged ? "ack" : "noack")),
-        acknowledged);
+        exchange_url(transport, "raw-" + std::string(acknowledged ? "ack" : "noack") + (curve ? "-curve" : "")),
+        acknowledged, curve);
     const std::string message = payload(size);
     for (auto _ : state) {
         pair.round_trip(message, acknowledged);
@@ -286,11 +294,14 @@ void raw_round_trip(benchmark::State& state, std::string transport, bool acknowl
 // millisecond, so it drops any burst of more than 16; this feed has no limit,
 // so every message of a window arrives and the delivered rate measures the
 // receiving side. The publish socket's own cost is the "publish send" pair.
-void* unlimited_feed(void* context, const std::string& url)
+void* unlimited_feed(void* context, const std::string& url, bool curve)
 {
     void* feed = zmq_socket(context, ZMQ_PUB);
     set_int_option(feed, ZMQ_SNDHWM, 0);
     set_int_option(feed, ZMQ_LINGER, 0);
+    if (curve) {
+        set_raw_curve(feed, true);
+    }
     if (zmq_bind(feed, url.c_str()) != 0) {
         std::fprintf(stderr, "bind %s: %s\n", url.c_str(), zmq_strerror(zmq_errno()));
         std::exit(1);
@@ -322,9 +333,12 @@ void settle_subscription(void* feed, TryReceive try_receive)
 }
 
 struct library_subscriber : fixture {
-    explicit library_subscriber(const std::string& url)
-        : feed(unlimited_feed(library_context().context, url)), subscriber(library_context(), url)
+    library_subscriber(const std::string& url, bool curve)
+        : feed(unlimited_feed(library_context().context, url, curve)), subscriber(library_context(), url)
     {
+        if (curve) {
+            check(subscriber.set_curve_client(bench_keys().server_public, bench_keys().client_secret), "curve client");
+        }
         // A lost message fails a check instead of blocking for ever.
         subscriber.set_receive_timeout_ms(2000);
         subscriber.add_topic("quotes");
@@ -340,11 +354,14 @@ struct library_subscriber : fixture {
 };
 
 struct raw_subscriber : fixture {
-    explicit raw_subscriber(const std::string& url)
-        : feed(unlimited_feed(raw_context_handle, url)), subscriber(zmq_socket(raw_context_handle, ZMQ_SUB))
+    raw_subscriber(const std::string& url, bool curve)
+        : feed(unlimited_feed(raw_context_handle, url, curve)), subscriber(zmq_socket(raw_context_handle, ZMQ_SUB))
     {
         set_int_option(subscriber, ZMQ_RCVTIMEO, 2000);
         set_int_option(subscriber, ZMQ_LINGER, 1000);
+        if (curve) {
+            set_raw_curve(subscriber, false);
+        }
         zmq_connect(subscriber, url.c_str());
         zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "quotes$", 7);
         std::stringstream stream;
@@ -448,16 +465,20 @@ struct raw_subscriber_view {
     [[gnu::noinline]] bool subscriber_receive(void* buffer, size_t size) { return owner.receive(buffer, size); }
 };
 
-void library_delivery(benchmark::State& state, bool to_stream, size_t size)
+void library_delivery(benchmark::State& state, bool to_stream, size_t size, const std::string& transport = "ipc",
+                      bool curve = false)
 {
-    auto& subscriber = fixture_for<library_subscriber>("lib/sub", ipc_url("lib-sub"));
+    const std::string name = "lib-sub-" + transport + (curve ? "-curve" : "");
+    auto& subscriber = fixture_for<library_subscriber>(name, exchange_url(transport, name), curve);
     library_subscriber_view view{subscriber, subscriber.feed};
     to_stream ? delivered_to_stream(state, view, size) : delivered_to_buffer(state, view, size);
 }
 
-void raw_delivery(benchmark::State& state, bool to_stream, size_t size)
+void raw_delivery(benchmark::State& state, bool to_stream, size_t size, const std::string& transport = "ipc",
+                  bool curve = false)
 {
-    auto& subscriber = fixture_for<raw_subscriber>("raw/sub", ipc_url("raw-sub"));
+    const std::string name = "raw-sub-" + transport + (curve ? "-curve" : "");
+    auto& subscriber = fixture_for<raw_subscriber>(name, exchange_url(transport, name), curve);
     raw_subscriber_view view{subscriber, subscriber.feed};
     to_stream ? delivered_to_stream(state, view, size) : delivered_to_buffer(state, view, size);
 }
@@ -704,6 +725,27 @@ void register_all()
         register_pair(
             "publish_send/ipc/" + size_name(size), [=](benchmark::State& state) { library_publish_send(state, size); },
             [=](benchmark::State& state) { raw_publish_send(state, size); });
+    }
+    // CURVE, with the same keys on both sides; and the plain tcp stream, so
+    // that CURVE can be set against clear text.
+    for (const char* transport : {"ipc", "tcp"}) {
+        for (const size_t size : {size_t{16}, size_t{1024}}) {
+            const std::string via = transport;
+            const std::string suffix = via + "/" + size_name(size);
+            register_pair(
+                "curve_ack_round_trip/" + suffix,
+                [=](benchmark::State& state) { library_round_trip(state, via, true, size, true); },
+                [=](benchmark::State& state) { raw_round_trip(state, via, true, size, true); });
+            register_pair(
+                "curve_pubsub_stream/" + suffix,
+                [=](benchmark::State& state) { library_delivery(state, true, size, via, true); },
+                [=](benchmark::State& state) { raw_delivery(state, true, size, via, true); });
+            if (via == "tcp") {
+                register_pair(
+                    "pubsub_stream/" + suffix, [=](benchmark::State& state) { library_delivery(state, true, size, via); },
+                    [=](benchmark::State& state) { raw_delivery(state, true, size, via); });
+            }
+        }
     }
     register_pair("build_json", library_build_json, raw_json_envelope);
     register_pair("rebrdcst/ipc", library_rebroadcast, raw_rebroadcast);

@@ -40,6 +40,7 @@ def read_medians(paths):
 
 
 GROUPS = ["ack_round_trip", "noack_round_trip", "poller_round_trip", "pubsub_stream", "pubsub_buffer",
+          "curve_ack_round_trip", "curve_pubsub_stream",
           "publish_send", "build_json", "rebrdcst"]
 
 

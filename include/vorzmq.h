@@ -44,14 +44,16 @@ extern log4cxx::LoggerPtr logger;
 //   `no_socket` (no context, an empty request URL, or a socket that could
 //   not be created, configured with a filter, connected or bound);
 // - vorzmq_request_socket::send: `no_socket`, `not_sent`, then with
-//   `expect_ok` `no_reply` (nothing within the timeout), `receive_failed`,
+//   `expect_ok` `no_reply` (nothing within the timeout), `refused` (a
+//   CURVE client whose handshake failed: see set_curve_client), `receive_failed`,
 //   `unexpected_reply` or `ok`; without `expect_ok` `ok` once sent;
 // - vorzmq_request_socket::receive: `ok`, `truncated` (the reply did not
-//   fit the buffer), `no_reply` or `receive_failed`;
+//   fit the buffer), `no_reply`, `refused` or `receive_failed`;
 // - vorzmq_reply_socket::receive and every vorzmq_sub_socket::receive form:
 //   `ok`, `truncated` (a subscribe receive that delivered only part of the
 //   data: a buffer too small, or text cut at 4 MiB), `no_socket`,
-//   `no_reply` (timeout) or `receive_failed`; a reply receive with
+//   `no_reply` (timeout), `refused` (a subscribe receive of a CURVE
+//   client whose handshake failed) or `receive_failed`; a reply receive with
 //   `acknowledge` then leaves what its send_ok set;
 // - the vorzmq_reply_socket replies: `ok` or `not_sent` (`no_socket` from
 //   the binding one);
@@ -73,7 +75,8 @@ enum class vorzmq_result : int32_t {
     unexpected_reply,
     invalid_data,
     dropped,
-    truncated  // since 1.2
+    truncated,  // since 1.2
+    refused     // since 1.2: the server refused this CURVE client, or it has the wrong server key
 };
 
 // This thread's last outcome (`ok` before any call).
@@ -83,6 +86,40 @@ VORZMQ_API vorzmq_result vorzmq_last_result();
 VORZMQ_API int vorzmq_last_error();
 // A short lower-case text for `result`, e.g. "no reply"; never null.
 VORZMQ_API const char* vorzmq_result_text(vorzmq_result result);
+
+// Since 1.2. CURVE security, done by libzmq and libsodium: the connection is
+// encrypted, and the client knows it talks to the holder of the server's
+// secret key. Keys are 40-character Z85 texts, as zmq_curve_keypair makes
+// them. A binding socket (reply, publish) becomes a CURVE server with
+// set_curve_server, a connecting one (request, subscribe, re-broadcast) a
+// CURVE client with set_curve_client. Give the keys before the first use:
+// they apply to every socket the object creates, resets included. Keys that
+// are not valid, or that libzmq refuses, leave the object without any socket
+// (ERROR, `no_socket`, and every later operation tries again), never with a
+// socket in clear text.
+
+// Since 1.2. Which clients a CURVE server admits.
+enum class vorzmq_curve_clients : int32_t {
+    // Every client that knows the server's public key.
+    any = 0,
+    // Only clients whose public key a running vorzmq_authenticator on the
+    // socket's context allows. Without one, or while it is stopped, nobody
+    // is admitted.
+    allowed = 1
+};
+
+// Since 1.2. Reads a certificate file as czmq's zcert and pyzmq's zmq.auth
+// write them (NAME.key, and NAME.key_secret that also holds the secret
+// key): a `curve` section with `public-key = "<key>"` and, in the secret
+// file, `secret-key = "<key>"`, plus an optional `metadata` section. Sets
+// both keys (`secret_key` empty for a public certificate) and returns true.
+// Anything odd in the file (other sections, bad indentation, control
+// characters, a key given twice or malformed, a secret key that does not
+// belong to the public key, more than 64 KiB, not a regular file) is refused:
+// ERROR "Failed to Read CURVE Certificate: <path> -- <reason>", false, and
+// both keys empty. A secret key in a file that group or others may read is
+// logged as WARN and still returned.
+VORZMQ_API bool vorzmq_read_certificate(const std::string& path, std::string& public_key, std::string& secret_key);
 
 // Owns the process's ZeroMQ context. Never throws: when libzmq cannot make
 // a context, ERROR "ZMQ Context Init Failed -- <error>" is logged and every
@@ -153,6 +190,21 @@ public:
     // the whole reply, zero bytes and all, so nothing is ever cut. Returns
     // false on failure; `reply` is then left alone.
     bool receive(std::string& reply);
+
+    // Since 1.2. Makes this a CURVE client of the server with the given
+    // public key. `secret_key` is this client's own key (its public key is
+    // derived from it), which a server with an allow-list checks; empty: a
+    // fresh key pair, made now and kept for the life of the object. Returns
+    // false, with an ERROR, for a key that is not 40 Z85 characters; the
+    // object then makes no socket until valid keys are given. Given while a
+    // socket is open, the next operation replaces that socket (a reset).
+    // A request whose reply does not come within the time-out because the
+    // handshake failed (refused by the server, a wrong server key, or an
+    // allow-list without its authenticator) ends with `refused` and an ERROR
+    // "Request Refused by the Server: <url> -- <cause>" instead of
+    // `no_reply`, and the next request makes a new socket (libzmq does not
+    // connect again to a server that refused it).
+    bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     bool valid();  // whether the URL is not empty
 
@@ -227,6 +279,13 @@ public:
     void set_linger_ms(int32_t milliseconds);
     void set_receive_flags(int32_t flags);
 
+    // Since 1.2. Makes this a CURVE server with the given secret key (see
+    // vorzmq_curve_clients for who is admitted). Returns false, with an
+    // ERROR, for a key that is not 40 Z85 characters; the object then makes
+    // no socket until valid keys are given. Given while a socket is open,
+    // the next operation replaces that socket (a reset).
+    bool set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients);
+
     // The endpoint the socket is bound to, with the port libzmq chose for a
     // wildcard such as tcp://127.0.0.1:*; empty while not bound.
     std::string last_endpoint() const;
@@ -293,6 +352,13 @@ public:
     // libzmq refuses is logged as WARN.
     void set_high_water_mark(int32_t messages);
     void set_linger_ms(int32_t milliseconds);
+
+    // Since 1.2. Makes this a CURVE server with the given secret key (see
+    // vorzmq_curve_clients for who is admitted). Returns false, with an
+    // ERROR, for a key that is not 40 Z85 characters; the object then makes
+    // no socket until valid keys are given. Given while a socket is open,
+    // the next operation replaces that socket (a reset).
+    bool set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients);
 
     // The endpoint the socket is bound to, with the port libzmq chose for a
     // wildcard such as tcp://127.0.0.1:*; empty while not bound.
@@ -361,6 +427,22 @@ public:
     // left alone when nothing was received.
     bool receive(std::string& data, std::string& topic);
 
+    // Since 1.2. Makes this a CURVE client of the server with the given
+    // public key. `secret_key` is this client's own key (its public key is
+    // derived from it), which a server with an allow-list checks; empty: a
+    // fresh key pair, made now and kept for the life of the object. Returns
+    // false, with an ERROR, for a key that is not 40 Z85 characters; the
+    // object then makes no socket until valid keys are given. Given while a
+    // socket is open, the next operation replaces that socket (a reset).
+    // A receive that times out because the handshake failed (see
+    // vorzmq_request_socket::set_curve_client) ends with `refused` and an
+    // ERROR "Subscription Refused by the Server: <url> -- <cause>", and the
+    // next receive makes a new socket that tries again. Without a receive
+    // time-out such a subscriber waits for ever, and keeps each failed
+    // attempt libzmq makes (a few a second, some hundred bytes each) until
+    // its next time-out: set one.
+    bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
+
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
     // the timeout and linger apply to the current socket and every later
     // one (a value libzmq refuses is logged as WARN), the flags to the next
@@ -401,9 +483,67 @@ public:
     // through the log (the request socket's records) and vorzmq_last_result.
     void rebrdcst(const std::string& topic, const std::string& data);
 
+    // Since 1.2. Makes the request socket a CURVE client, as
+    // vorzmq_request_socket::set_curve_client does; a refused re-broadcast
+    // request then ends with `refused`.
+    bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
+
 private:
     std::string url;
     vorzmq_request_socket request_socket;
+};
+
+// Since 1.2. Decides which CURVE clients the servers of one context admit
+// (those given vorzmq_curve_clients::allowed): a client whose public key is
+// in a certificate file NAME.key of a directory (as czmq's zcert and pyzmq's
+// zmq.auth write them; other files are ignored, a malformed one is logged as
+// WARN and admits nobody), and optionally whose address is in a list.
+//
+// It answers libzmq's authentication requests (ZAP) for its context on a
+// thread of its own, started by start() and ended by stop() or the
+// destructor: the one thread this library ever starts, and only in hosts
+// that make an authenticator. While it runs, it also admits what the
+// library's other sockets would admit without it (clear-text sockets, and
+// CURVE servers with vorzmq_curve_clients::any), and refuses the requests of
+// sockets the host made itself with a ZAP domain or CURVE of their own.
+//
+// Files added to or removed from the directory apply to connections made
+// half a second later at most, without a restart. A connection already
+// admitted stays open when its key is removed: to shut a client out at
+// once, also restart the server's socket. Refusals are logged as WARN with
+// the client's address and the start of its key, at most one record a
+// second; a record then counts the refusals it stands for.
+//
+// One authenticator per context. Destroy it before its context, as every
+// socket. Throws nothing after construction.
+class VORZMQ_API vorzmq_authenticator {
+public:
+    explicit vorzmq_authenticator(vorzmq_context& context);
+    ~vorzmq_authenticator();  // stops it
+    vorzmq_authenticator(const vorzmq_authenticator&) = delete;
+    vorzmq_authenticator& operator=(const vorzmq_authenticator&) = delete;
+
+    // Admits the clients whose public certificates are in `directory`.
+    // Returns false with an ERROR when the context has no handle, the
+    // directory cannot be read, another authenticator already serves the
+    // context, or the thread cannot start; true when already running.
+    bool start(const std::string& directory);
+    // Ends the thread; from then on every server that requires an
+    // allow-list admits no new client. (With libzmq 4.3 such a client may
+    // hear of it only after the server's 5 s handshake limit, so its first
+    // request can end as `no_reply` rather than `refused`.) Does nothing
+    // when not running.
+    void stop();
+    bool running() const;
+
+    // Also requires the client's address (as libzmq gives it: "192.0.2.7",
+    // "::1") to be one of `addresses`; empty, the default: any address.
+    // Applies to the next connection, running or not.
+    void set_allowed_addresses(const std::vector<std::string>& addresses);
+
+private:
+    struct state;
+    state* self;  // behind a pointer, so the layout can change freely
 };
 
 // Waits on several sockets at once from one thread, as zmq_poll does for

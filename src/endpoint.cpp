@@ -25,6 +25,7 @@
 #include <boost/thread/thread.hpp>
 #include <zmq.h>
 
+#include "curve.h"
 #include "frame.h"
 #include "logging.h"
 
@@ -35,11 +36,6 @@ namespace {
 // its zero byte. libzmq drops the connection of a peer whose frame header
 // announces more, before it allocates anything for the frame.
 constexpr int64_t longest_inbound_frame = longest_text + 1;
-
-// Any non-empty ZAP domain makes libzmq refuse peers older than ZMTP 3 at the
-// handshake, so raw bytes never pass as a ZMTP 1.0 message. Without a ZAP
-// handler on the context, the NULL mechanism lets every ZMTP 3 peer in.
-constexpr char zap_domain[] = "vorzmq";
 
 constexpr char ipc_prefix[] = "ipc://";
 constexpr size_t ipc_prefix_length = sizeof ipc_prefix - 1;
@@ -237,8 +233,10 @@ void wait_for_file_to_manifest_and_set_perms(const std::string& url)
     }
 }
 
-// What every socket gets besides its class's options: ZMTP 3 peers only, and
-// on a binding socket, where anyone may connect, a bound on inbound frames.
+// What every socket gets besides its class's options: ZMTP 3 peers only (any
+// non-empty ZAP domain makes libzmq refuse older peers at the handshake, so
+// raw bytes never pass as a ZMTP 1.0 message; without a ZAP handler on the
+// context, the NULL mechanism lets every ZMTP 3 peer in), and on a binding socket, where anyone may connect, a bound on inbound frames.
 // A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
 // as a protocol error, after which a connecting socket never reconnects.
 void harden_socket(const char* signature, void* socket, bool binds)

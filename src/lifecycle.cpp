@@ -11,6 +11,7 @@
 
 #include <zmq.h>
 
+#include "curve.h"
 #include "endpoint.h"
 #include "frame.h"
 #include "heartbeat.h"
@@ -97,7 +98,7 @@ bool create_socket(socket_handle& handle)
     }
     if (handle.reset_pending) {
         LOG4CXX_WARN(logger, fill(kind.closing, handle.url));
-        close_socket(handle.socket);
+        close_object_socket(handle.object, handle.socket);
         handle.reset_pending = false;
     } else if (handle.socket != nullptr) {
         record(vorzmq_result::ok);
@@ -117,13 +118,19 @@ bool create_socket(socket_handle& handle)
     set_options(signature, handle);
     harden_socket(signature, handle.socket, kind.binds);
     set_liveness_options(signature, handle);
+    // Security that cannot be applied leaves no socket rather than one in
+    // clear text; the next operation tries again.
+    if (!apply_curve(signature, handle)) {
+        close_object_socket(handle.object, handle.socket);
+        return false;
+    }
     const int attached =
         kind.binds ? bind_endpoint(handle.socket, handle.url) : zmq_connect(handle.socket, handle.url.c_str());
     if (attached != 0) {
         const int err = zmq_errno();
         record(vorzmq_result::no_socket, err);
         LOG4CXX_ERROR(logger, fill(kind.attach_failed, handle.url, err));
-        close_socket(handle.socket);
+        close_object_socket(handle.object, handle.socket);
         handle.attach_failed = true;
         if (kind.pause_after_failed_attach_s != 0 && handle.pause_after_failed_attach) {
             sleep(kind.pause_after_failed_attach_s);
@@ -214,14 +221,21 @@ void close_socket(void*& socket)
     socket = nullptr;
 }
 
+void close_object_socket(const void* object, void*& socket)
+{
+    stop_watching_handshakes(object, socket);
+    close_socket(socket);
+}
+
 void close_on_destruction(const void* object, const char* signature, void*& socket)
 {
     if (leave_pollers(object)) {
         LOG4CXX_WARN(logger, "Socket Destroyed While Added to a Poller -- Removed from the Poller");
     }
     if (socket != nullptr) {
-        close_socket(socket);
+        close_object_socket(object, socket);
     }
+    forget_curve(object);
 }
 
 std::string bound_endpoint(void* socket)

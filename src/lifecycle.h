@@ -30,6 +30,7 @@ struct socket_handle {
     int32_t linger_ms;
     int32_t high_water_mark;
     std::vector<std::string>* filters;  // a subscriber's, in order; else null
+    const void* object;                 // the socket object, which keys its CURVE settings
     // A poller keeps a failed bind from blocking its wait: no pause, and it
     // learns that the attach step failed, to retry only after the pause.
     bool pause_after_failed_attach = true;
@@ -102,8 +103,11 @@ void report_failed_receive(const char* signature, socket_handle& handle, const r
 // never had a socket may pass it on.
 void close_socket(void*& socket);
 
+// Closes a socket object's ZeroMQ socket, ending first what watches it.
+void close_object_socket(const void* object, void*& socket);
+
 // Closes the object's socket, after taking it out of any poller that still
-// holds it (WARN).
+// holds it (WARN), and forgets its CURVE settings.
 void close_on_destruction(const void* object, const char* signature, void*& socket);
 
 // The endpoint a bound socket has, as libzmq reports it.

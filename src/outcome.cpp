@@ -41,6 +41,8 @@ const char* vorzmq_result_text(vorzmq_result result)
         return "truncated";
     case vorzmq_result::dropped:
         return "dropped";
+    case vorzmq_result::refused:
+        return "refused by the server";
     }
     return "unknown result";
 }

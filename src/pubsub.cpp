@@ -7,6 +7,7 @@
 
 #include <zmq.h>
 
+#include "curve.h"
 #include "frame.h"
 #include "lifecycle.h"
 #include "logging.h"
@@ -179,6 +180,11 @@ bool receive_data_frame(const socket_handle& self, frame& data)
 {
     const int err = zmq_errno();
     socket_handle self = vorzmq_socket_access::handle(object);
+    // A refused subscriber is never connected again by libzmq: a new socket is.
+    if (err == EAGAIN && report_curve_refusal(signature, &object, self.url, "Subscription Refused by the Server: ")) {
+        self.reset_pending = true;
+        return false;
+    }
     report_failed_receive(signature, self, texts, err == EAGAIN, err);
     return false;
 }
@@ -247,13 +253,13 @@ inline void note_if_text_cut(const char* signature, frame& data)
 socket_handle vorzmq_socket_access::handle(vorzmq_pub_socket& socket)
 {
     return {publish_kind, socket.url, socket.context, socket.socket, socket.reset_pending, 0, 0, socket.linger_ms,
-            socket.high_water_mark, nullptr};
+            socket.high_water_mark, nullptr, &socket};
 }
 
 socket_handle vorzmq_socket_access::handle(vorzmq_sub_socket& socket)
 {
     return {subscribe_kind,        socket.url,       socket.context,   socket.socket, socket.reset_pending,
-            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             &socket.filters};
+            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             &socket.filters, &socket};
 }
 
 namespace vorzmq::internal {
@@ -272,7 +278,7 @@ bool set_filter(socket_handle& handle, const std::string& filter, const char* si
     record(vorzmq_result::no_socket, err);
     LOG4CXX_ERROR(logger, "Failed to Set Socket Message Filter -- " << zmq_strerror(err) << " -- Closing Socket");
     zmq_disconnect(handle.socket, handle.url.c_str());
-    close_socket(handle.socket);
+    close_object_socket(handle.object, handle.socket);
     return false;
 }
 
@@ -314,6 +320,7 @@ vorzmq_pub_socket::~vorzmq_pub_socket()
     if (socket != nullptr) {
         close_socket(socket);
     }
+    forget_curve(this);
 }
 
 void vorzmq_pub_socket::set_high_water_mark(int32_t messages)

@@ -7,6 +7,7 @@
 #include <json/value.h>
 #include <zmq.h>
 
+#include "curve.h"
 #include "frame.h"
 #include "json_text.h"
 #include "lifecycle.h"
@@ -73,13 +74,13 @@ bool receive_request(const char* signature, socket_handle& self, frame& request)
 socket_handle vorzmq_socket_access::handle(vorzmq_request_socket& socket)
 {
     return {request_kind,          socket.url,       socket.context,   socket.socket, socket.reset_pending,
-            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr};
+            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr, &socket};
 }
 
 socket_handle vorzmq_socket_access::handle(vorzmq_reply_socket& socket)
 {
     return {reply_kind,            socket.url,       socket.context,   socket.socket, socket.reset_pending,
-            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr};
+            socket.receive_timeout_ms, socket.receive_flags, socket.linger_ms, 0,             nullptr, &socket};
 }
 
 // ---------------------------------------------------------------- request socket
@@ -128,9 +129,12 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
     if (zmq_msg_recv(&reply.message, socket, receive_flags) == -1 ||
         !discard_rest_of_message(socket, reply.more())) {
         const int err = zmq_errno();
+        reset_pending = true;
+        if (err == EAGAIN && report_curve_refusal(signature, this, url, "Request Refused by the Server: ")) {
+            return;
+        }
         record_failed_receive(err == EAGAIN, err);
         LOG4CXX_ERROR(logger, "Failed to Receive Message Reply -- " << zmq_strerror(err));
-        reset_pending = true;
         return;
     }
     const std::string_view text = reply.text();
@@ -145,9 +149,14 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
 
 namespace {
 
-[[gnu::cold]] void report_failed_reply_receive(const char* signature, bool& reset_pending)
+[[gnu::cold]] void report_failed_reply_receive(const char* signature, const void* object, const std::string& url,
+                                               bool& reset_pending)
 {
     const int err = zmq_errno();
+    if (err == EAGAIN && report_curve_refusal(signature, object, url, "Request Refused by the Server: ")) {
+        reset_pending = true;
+        return;
+    }
     record_failed_receive(err == EAGAIN, err);
     LOG4CXX_ERROR(logger, "Failed to Receive Reply -- " << zmq_strerror(err));
     reset_pending = true;
@@ -160,7 +169,7 @@ size_t vorzmq_request_socket::receive(void* buffer, size_t buffer_size)
     static constexpr char signature[] = "size_t vorzmq_request_socket::receive(void*, size_t)";
     const int size = zmq_recv(socket, buffer, buffer_size, receive_flags);
     if (size == -1 || !discard_rest_of_message(socket)) {
-        report_failed_reply_receive(signature, reset_pending);
+        report_failed_reply_receive(signature, this, url, reset_pending);
         return 0;
     }
     if (static_cast<size_t>(size) > buffer_size) {
@@ -178,7 +187,7 @@ bool vorzmq_request_socket::receive(std::string& reply)
     frame message;
     if (zmq_msg_recv(&message.message, socket, receive_flags) == -1 ||
         !discard_rest_of_message(socket, message.more())) {
-        report_failed_reply_receive(signature, reset_pending);
+        report_failed_reply_receive(signature, this, url, reset_pending);
         return false;
     }
     record(vorzmq_result::ok);

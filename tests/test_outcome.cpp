@@ -208,6 +208,7 @@ TEST(outcome_text, every_result_has_a_short_lower_case_text)
         {vorzmq_result::invalid_data, "invalid data"},
         {vorzmq_result::dropped, "dropped"},
         {vorzmq_result::truncated, "truncated"},
+        {vorzmq_result::refused, "refused by the server"},
         {static_cast<vorzmq_result>(-1), "unknown result"},
         {static_cast<vorzmq_result>(1000), "unknown result"},
     };

@@ -1,0 +1,375 @@
+// SPDX-License-Identifier: MIT
+// CURVE settings of socket objects, applied to each socket they create, and
+// the certificate reader of the public API.
+#include "curve.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include <zmq.h>
+
+#include "certificate.h"
+#include "lifecycle.h"
+#include "logging.h"
+#include "outcome.h"
+
+namespace vorzmq::internal {
+namespace {
+
+// Draft in libzmq 4.3's header, handled by its library: a socket with a ZAP
+// domain refuses every peer while no ZAP handler is bound on its context.
+constexpr int zap_enforce_domain_option = 93;
+
+struct curve_setting {
+    bool usable;  // false: the keys given were not keys; no socket at all
+    bool server;
+    vorzmq_curve_clients clients;
+    std::string secret_key;
+    std::string public_key;  // a client's own
+    std::string server_key;  // a client's server
+    // A client's view of its current socket's handshakes (libzmq's monitor
+    // events, read without a thread).
+    void* monitor = nullptr;
+};
+
+struct curve_registry {
+    std::mutex mutex;
+    std::unordered_map<const void*, curve_setting> settings;
+};
+
+// Sockets of objects without settings never take the lock.
+std::atomic<size_t> objects_with_settings{0};
+
+curve_registry& registry()
+{
+    // Never destroyed: socket objects of static duration may outlive it.
+    static auto* const instance = new curve_registry;
+    return *instance;
+}
+
+void keep(const void* object, curve_setting setting)
+{
+    curve_registry& shared = registry();
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    const auto found = shared.settings.find(object);
+    if (found != shared.settings.end()) {
+        setting.monitor = found->second.monitor;
+        found->second = std::move(setting);
+        return;
+    }
+    shared.settings.emplace(object, std::move(setting));
+    ++objects_with_settings;
+}
+
+constexpr int handshake_events = ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                                 ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
+
+// Watches the handshakes of a client's new socket; the watch of its previous
+// socket, which libzmq ended when it closed that socket, is closed here.
+// Without a watch the socket is as secure, only its refusals look like
+// time-outs.
+void watch_handshakes(const char* signature, const socket_handle& handle)
+{
+    curve_registry& shared = registry();
+    // Names are never used twice: libzmq releases the name of a closed
+    // socket's watch in the background.
+    static std::atomic<unsigned long> watches{0};
+    const unsigned long number = watches++;
+    void* previous = nullptr;
+    {
+        const std::lock_guard<std::mutex> held(shared.mutex);
+        previous = std::exchange(shared.settings.at(handle.object).monitor, nullptr);
+    }
+    if (previous != nullptr) {
+        zmq_close(previous);
+    }
+    char name[80];
+    std::snprintf(name, sizeof name, "inproc://vorzmq.handshakes.%lu", number);
+    // libzmq sends events from its I/O thread and blocks there when the
+    // watch is full: no limit on this side, and the events are read at each
+    // time-out of the object.
+    const int no_limit = 0;
+    void* monitor = zmq_socket(handle.context, ZMQ_PAIR);
+    if (monitor == nullptr || zmq_setsockopt(monitor, ZMQ_RCVHWM, &no_limit, sizeof no_limit) != 0 ||
+        zmq_socket_monitor(handle.socket, name, handshake_events) != 0 || zmq_connect(monitor, name) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Watch CURVE Handshakes -- " << zmq_strerror(err));
+        zmq_close(monitor);
+        return;
+    }
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    shared.settings.at(handle.object).monitor = monitor;
+}
+
+// The last handshake event waiting on the watch: 0 when there is none or
+// the last handshake succeeded. Each event is two frames: the event number
+// and value, then the endpoint.
+int last_handshake_failure(void* monitor, uint32_t& value)
+{
+    int failure = 0;
+    for (;;) {
+        zmq_msg_t message;
+        zmq_msg_init(&message);
+        if (zmq_msg_recv(&message, monitor, ZMQ_DONTWAIT) < 0) {
+            zmq_msg_close(&message);
+            return failure;
+        }
+        uint16_t event = 0;
+        if (zmq_msg_size(&message) >= 6) {
+            std::memcpy(&event, zmq_msg_data(&message), sizeof event);
+            std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&message)) + 2, sizeof value);
+        }
+        while (zmq_msg_more(&message) != 0 && zmq_msg_recv(&message, monitor, ZMQ_DONTWAIT) >= 0) {
+        }
+        zmq_msg_close(&message);
+        failure = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED ? 0 : event;
+    }
+}
+
+bool find(const void* object, curve_setting& setting)
+{
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
+        return false;
+    }
+    curve_registry& shared = registry();
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    const auto found = shared.settings.find(object);
+    if (found == shared.settings.end()) {
+        return false;
+    }
+    setting = found->second;
+    return true;
+}
+
+bool set_text(const char* signature, void* socket, int option, const char* name, const std::string& value)
+{
+    if (zmq_setsockopt(socket, option, value.data(), value.size()) == 0) {
+        return true;
+    }
+    const int err = zmq_errno();
+    record(vorzmq_result::no_socket, err);
+    LOG4CXX_ERROR(logger, "Failed to Set Socket " << name << " -- " << zmq_strerror(err) << " -- Closing Socket");
+    return false;
+}
+
+bool set_int(const char* signature, void* socket, int option, const char* name, int value)
+{
+    if (zmq_setsockopt(socket, option, &value, sizeof value) == 0) {
+        return true;
+    }
+    const int err = zmq_errno();
+    record(vorzmq_result::no_socket, err);
+    LOG4CXX_ERROR(logger, "Failed to Set Socket " << name << " (" << value << ") -- " << zmq_strerror(err)
+                                                 << " -- Closing Socket");
+    return false;
+}
+
+// Records the setting; an unusable one too, so that the object makes no
+// socket in clear text. A socket already open is replaced by the next
+// operation.
+bool settle(const char* signature, const void* object, curve_setting setting, void* socket, bool& reset_pending)
+{
+    const bool usable = setting.usable;
+    keep(object, std::move(setting));
+    if (socket != nullptr) {
+        reset_pending = true;
+    }
+    if (!usable) {
+        LOG4CXX_ERROR(logger, "Invalid CURVE Key (Not 40 Z85 Characters) -- No Socket Until Valid Keys Are Given");
+    }
+    return usable;
+}
+
+bool set_server(const char* signature, const void* object, const std::string& secret_key,
+                vorzmq_curve_clients clients, void* socket, bool& reset_pending)
+{
+    const bool known_clients = clients == vorzmq_curve_clients::any || clients == vorzmq_curve_clients::allowed;
+    curve_setting setting{.usable = valid_z85_key(secret_key) && known_clients,
+                          .server = true,
+                          .clients = clients,
+                          .secret_key = secret_key,
+                          .public_key = {},
+                          .server_key = {}};
+    return settle(signature, object, std::move(setting), socket, reset_pending);
+}
+
+bool set_client(const char* signature, const void* object, const std::string& server_key,
+                const std::string& secret_key, void* socket, bool& reset_pending)
+{
+    curve_setting setting{.usable = false,
+                          .server = false,
+                          .clients = vorzmq_curve_clients::any,
+                          .secret_key = secret_key,
+                          .public_key = public_key_of(secret_key),
+                          .server_key = server_key};
+    if (secret_key.empty()) {
+        char public_key[41];
+        char fresh_secret[41];
+        if (zmq_curve_keypair(public_key, fresh_secret) == 0) {
+            setting.public_key.assign(public_key, 40);
+            setting.secret_key.assign(fresh_secret, 40);
+        }
+    }
+    setting.usable = valid_z85_key(server_key) && !setting.public_key.empty();
+    return settle(signature, object, std::move(setting), socket, reset_pending);
+}
+
+}  // namespace
+
+bool apply_curve(const char* signature, const socket_handle& handle)
+{
+    curve_setting setting;
+    if (!find(handle.object, setting)) {
+        return true;
+    }
+    if (!setting.usable) {
+        record(vorzmq_result::no_socket, EINVAL);
+        LOG4CXX_ERROR(logger, "Invalid CURVE Keys for ZMQ URL: " << handle.url << " -- Closing Socket");
+        return false;
+    }
+    void* const socket = handle.socket;
+    if (setting.server) {
+        const bool allowed_only = setting.clients == vorzmq_curve_clients::allowed;
+        // The authenticator tells the servers with an allow-list by their
+        // domain; without an authenticator they refuse everyone.
+        return set_int(signature, socket, ZMQ_CURVE_SERVER, "CURVE Server", 1) &&
+               set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key) &&
+               (!allowed_only ||
+                (set_text(signature, socket, ZMQ_ZAP_DOMAIN, "ZAP Domain", allow_list_zap_domain) &&
+                 set_int(signature, socket, zap_enforce_domain_option, "ZAP Enforce Domain", 1)));
+    }
+    if (!set_text(signature, socket, ZMQ_CURVE_SERVERKEY, "CURVE Server Key", setting.server_key) ||
+        !set_text(signature, socket, ZMQ_CURVE_PUBLICKEY, "CURVE Public Key", setting.public_key) ||
+        !set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key)) {
+        return false;
+    }
+    watch_handshakes(signature, handle);
+    return true;
+}
+
+bool report_curve_refusal(const char* signature, const void* object, const std::string& url, const char* what)
+{
+    curve_setting setting;
+    if (!find(object, setting) || setting.monitor == nullptr) {
+        return false;
+    }
+    uint32_t value = 0;
+    const int failure = last_handshake_failure(setting.monitor, value);
+    if (failure == 0) {
+        return false;
+    }
+    record(vorzmq_result::refused, failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH ? EACCES : EPROTO);
+    if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
+        LOG4CXX_ERROR(logger, what << url << " -- Client Not Admitted (Status " << value << ")");
+    } else if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
+        LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Protocol Error " << value);
+    } else {
+        // The server closed the connection in the handshake: it could not
+        // read the client's hello (a wrong server key), or it refuses
+        // everyone (an allow-list without its authenticator).
+        LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Wrong Server Key or Not Admitted");
+    }
+    return true;
+}
+
+void stop_watching_handshakes(const void* object, void* socket)
+{
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0 || socket == nullptr) {
+        return;
+    }
+    curve_registry& shared = registry();
+    void* monitor = nullptr;
+    {
+        const std::lock_guard<std::mutex> held(shared.mutex);
+        const auto found = shared.settings.find(object);
+        if (found == shared.settings.end()) {
+            return;
+        }
+        monitor = std::exchange(found->second.monitor, nullptr);
+    }
+    if (monitor != nullptr) {
+        zmq_socket_monitor(socket, nullptr, 0);
+        zmq_close(monitor);
+    }
+}
+
+void forget_curve(const void* object)
+{
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    curve_registry& shared = registry();
+    void* monitor = nullptr;
+    {
+        const std::lock_guard<std::mutex> held(shared.mutex);
+        const auto found = shared.settings.find(object);
+        if (found == shared.settings.end()) {
+            return;
+        }
+        monitor = found->second.monitor;
+        shared.settings.erase(found);
+        --objects_with_settings;
+    }
+    if (monitor != nullptr) {
+        zmq_close(monitor);
+    }
+}
+
+}  // namespace vorzmq::internal
+
+using namespace vorzmq::internal;
+
+bool vorzmq_read_certificate(const std::string& path, std::string& public_key, std::string& secret_key)
+{
+    static constexpr char signature[] = "bool vorzmq_read_certificate(const string&, string&, string&)";
+    certificate parsed;
+    std::string why;
+    bool readable_by_others = false;
+    if (!read_certificate_file(path, parsed, why, readable_by_others)) {
+        public_key.clear();
+        secret_key.clear();
+        LOG4CXX_ERROR(logger, "Failed to Read CURVE Certificate: " << path << " -- " << why);
+        return false;
+    }
+    if (!parsed.secret_key.empty() && readable_by_others) {
+        LOG4CXX_WARN(logger, "CURVE Secret Key Readable by Others: " << path);
+    }
+    public_key = std::move(parsed.public_key);
+    secret_key = std::move(parsed.secret_key);
+    return true;
+}
+
+bool vorzmq_request_socket::set_curve_client(const std::string& server_public_key, const std::string& secret_key)
+{
+    static constexpr char signature[] = "bool vorzmq_request_socket::set_curve_client(const string&, const string&)";
+    return set_client(signature, this, server_public_key, secret_key, socket, reset_pending);
+}
+
+bool vorzmq_sub_socket::set_curve_client(const std::string& server_public_key, const std::string& secret_key)
+{
+    static constexpr char signature[] = "bool vorzmq_sub_socket::set_curve_client(const string&, const string&)";
+    return set_client(signature, this, server_public_key, secret_key, socket, reset_pending);
+}
+
+bool vorzmq_rebrdcst_socket::set_curve_client(const std::string& server_public_key, const std::string& secret_key)
+{
+    return request_socket.set_curve_client(server_public_key, secret_key);
+}
+
+bool vorzmq_reply_socket::set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients)
+{
+    static constexpr char signature[] = "bool vorzmq_reply_socket::set_curve_server(const string&, vorzmq_curve_clients)";
+    return set_server(signature, this, secret_key, clients, socket, reset_pending);
+}
+
+bool vorzmq_pub_socket::set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients)
+{
+    static constexpr char signature[] = "bool vorzmq_pub_socket::set_curve_server(const string&, vorzmq_curve_clients)";
+    return set_server(signature, this, secret_key, clients, socket, reset_pending);
+}

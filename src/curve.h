@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+// Per-object CURVE settings. The socket classes keep their layout, so the
+// settings live here, keyed by the socket object, and every socket the object
+// creates gets them before it binds or connects.
+#ifndef VORZMQ_SRC_CURVE_H
+#define VORZMQ_SRC_CURVE_H
+
+#include <string>
+
+namespace vorzmq::internal {
+
+struct socket_handle;
+
+// The ZAP domain of the library's sockets, and the one of CURVE servers that
+// admit only allowed clients, which the authenticator tells apart.
+inline constexpr char zap_domain[] = "vorzmq";
+inline constexpr char allow_list_zap_domain[] = "vorzmq.allowed";
+
+// Gives a new socket the object's CURVE settings, if it has any. Returns
+// false, with an ERROR and `no_socket`, when they cannot be applied; the
+// caller then closes the socket.
+bool apply_curve(const char* signature, const socket_handle& handle);
+
+// Before the object's socket closes: libzmq 4.3 would go on sending
+// handshake events of a lingering socket into a watch nobody reads, and its
+// I/O thread blocks on them, stalling every connection of the context.
+void stop_watching_handshakes(const void* object, void* socket);
+
+// The object is gone: so are its settings.
+void forget_curve(const void* object);
+
+// After a wait for the server that found nothing: when the object's last
+// CURVE handshake failed, records `refused`, logs ERROR `what` + url + the
+// cause, and returns true. libzmq does not try again a connection that the
+// server refused, so the caller resets the socket. Objects without CURVE
+// settings never take a lock here.
+bool report_curve_refusal(const char* signature, const void* object, const std::string& url, const char* what);
+
+}  // namespace vorzmq::internal
+
+#endif  // VORZMQ_SRC_CURVE_H
