@@ -111,6 +111,17 @@ expect_contains() {
     grep -qF -- "$2" "$1" || fail "${1##*/} lacks '$2'"
 }
 
+PYZMQ_PEER=$(dirname "${BASH_SOURCE[0]}")/pyzmq_peer.py
+
+# require_pyzmq: the cases against pyzmq need Debian's python3-zmq, which
+# scripts/install-deps installs; without it they are skipped.
+require_pyzmq() {
+    /usr/bin/python3 -c 'import zmq.auth' 2>/dev/null || {
+        echo "SKIP [$CASE]: no pyzmq (python3-zmq)"
+        exit 77
+    }
+}
+
 run_case() {
     declare -F "case_$CASE" >/dev/null || fail "no such case"
     "case_$CASE"

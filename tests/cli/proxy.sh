@@ -47,14 +47,17 @@ case_stops_on_signal() {
     done
 }
 
-# Two publishers of different topics behind one forwarder; one subscriber of
-# a topic, one of everything. Each gets exactly its share, in order per
+# Two publishers of different topics behind one forwarder; one pyzmq
+# subscriber of a topic, one vorzmq subscriber of everything. Each gets exactly its share, in order per
 # publisher.
 case_forward_topics() {
     local fwd="ipc://$WORK/fwd"
     start forwarder forward --from "ipc://$WORK/pub-t" "ipc://$WORK/pub-u" --to "$fwd"
     wait_for_line "$WORK/forwarder.err" "vorzmq forward: forwarding" 15 "$forwarder_pid"
-    start only_t subscribe "$fwd" t
+    require_pyzmq
+    /usr/bin/python3 "$PYZMQ_PEER" subscribe "$fwd" t >"$WORK/only_t.out" 2>"$WORK/only_t.err" &
+    background_pids+=($!)
+    only_t_pid=$!
     start all subscribe "$fwd" --show-topic
     mkfifo "$WORK/t-lines" "$WORK/u-lines"
     START_INPUT=$WORK/t-lines start pub_t publish "ipc://$WORK/pub-t" t
@@ -62,20 +65,20 @@ case_forward_topics() {
     exec 3>"$WORK/t-lines" 4>"$WORK/u-lines"
     greet_until 'echo "greeting $attempt" >&3 && echo "greeting $attempt" >&4' \
         'grep -qF greeting "$WORK/only_t.out" && grep -qF "t greeting" "$WORK/all.out" && grep -qF "u greeting" "$WORK/all.out"'
-    seq -f 't%g' 1 500 >&3
-    seq -f 'u%g' 1 500 >&4
+    seq -f 't%g' 1 5000 >&3
+    seq -f 'u%g' 1 5000 >&4
     exec 3>&- 4>&-
     wait_for_exit "$pub_t_pid" 0 30
     wait_for_exit "$pub_u_pid" 0 30
-    wait_for_line "$WORK/only_t.out" t500 15 "$only_t_pid"
-    wait_for_line "$WORK/all.out" "t t500" 15 "$all_pid"
-    wait_for_line "$WORK/all.out" "u u500" 15 "$all_pid"
-    cmp -s <(seq -f 't%g' 1 500) <(grep -v greeting "$WORK/only_t.out") ||
-        fail "the subscriber of t did not get exactly t1 to t500 in order"
-    cmp -s <(seq -f 't t%g' 1 500) <(grep '^t ' "$WORK/all.out" | grep -v greeting) ||
-        fail "the subscriber of everything did not get t1 to t500 in order"
-    cmp -s <(seq -f 'u u%g' 1 500) <(grep '^u ' "$WORK/all.out" | grep -v greeting) ||
-        fail "the subscriber of everything did not get u1 to u500 in order"
+    wait_for_line "$WORK/only_t.out" t5000 15 "$only_t_pid"
+    wait_for_line "$WORK/all.out" "t t5000" 15 "$all_pid"
+    wait_for_line "$WORK/all.out" "u u5000" 15 "$all_pid"
+    cmp -s <(seq -f 't%g' 1 5000) <(grep -v greeting "$WORK/only_t.out") ||
+        fail "the subscriber of t did not get exactly t1 to t5000 in order"
+    cmp -s <(seq -f 't t%g' 1 5000) <(grep '^t ' "$WORK/all.out" | grep -v greeting) ||
+        fail "the subscriber of everything did not get t1 to t5000 in order"
+    cmp -s <(seq -f 'u u%g' 1 5000) <(grep '^u ' "$WORK/all.out" | grep -v greeting) ||
+        fail "the subscriber of everything did not get u1 to u5000 in order"
     [ "$(grep -vc -e '^t ' -e '^u ' "$WORK/all.out")" -eq 0 ] || fail "unexpected lines in all.out"
 }
 
