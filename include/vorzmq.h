@@ -438,9 +438,9 @@ public:
     // vorzmq_request_socket::set_curve_client) ends with `refused` and an
     // ERROR "Subscription Refused by the Server: <url> -- <cause>", and the
     // next receive makes a new socket that tries again. Without a receive
-    // time-out such a subscriber waits for ever, and keeps each failed
-    // attempt libzmq makes (a few a second, some hundred bytes each) until
-    // its next time-out: set one.
+    // time-out (the default) a refused subscriber cannot be told: it waits
+    // for ever, and its handshakes are not watched at all, so that nothing
+    // piles up.
     bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):

@@ -107,6 +107,13 @@ void watch_handshakes(const char* signature, const socket_handle& handle)
     shared.settings.at(handle.object).monitor = monitor;
 }
 
+// Refusals are read at the object's time-outs: a socket that waits for ever
+// has none, and a watch that nobody reads would keep every failed attempt.
+bool handshakes_worth_watching(const socket_handle& handle)
+{
+    return handle.receive_timeout_ms >= 0;
+}
+
 // The last handshake event waiting on the watch: 0 when there is none or
 // the last handshake succeeded. Each event is two frames: the event number
 // and value, then the endpoint.
@@ -249,8 +256,25 @@ bool apply_curve(const char* signature, const socket_handle& handle)
         !set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key)) {
         return false;
     }
-    watch_handshakes(signature, handle);
+    if (handshakes_worth_watching(handle)) {
+        watch_handshakes(signature, handle);
+    } else {
+        stop_watching_handshakes(handle.object, nullptr);
+    }
     return true;
+}
+
+void follow_receive_timeout(const char* signature, const socket_handle& handle)
+{
+    curve_setting setting;
+    if (handle.socket == nullptr || !find(handle.object, setting) || setting.server) {
+        return;
+    }
+    if (!handshakes_worth_watching(handle)) {
+        stop_watching_handshakes(handle.object, handle.socket);
+    } else if (setting.monitor == nullptr) {
+        watch_handshakes(signature, handle);
+    }
 }
 
 bool report_curve_refusal(const char* signature, const void* object, const std::string& url, const char* what)
@@ -280,7 +304,7 @@ bool report_curve_refusal(const char* signature, const void* object, const std::
 
 void stop_watching_handshakes(const void* object, void* socket)
 {
-    if (objects_with_settings.load(std::memory_order_relaxed) == 0 || socket == nullptr) {
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
         return;
     }
     curve_registry& shared = registry();
@@ -294,7 +318,9 @@ void stop_watching_handshakes(const void* object, void* socket)
         monitor = std::exchange(found->second.monitor, nullptr);
     }
     if (monitor != nullptr) {
-        zmq_socket_monitor(socket, nullptr, 0);
+        if (socket != nullptr) {
+            zmq_socket_monitor(socket, nullptr, 0);
+        }
         zmq_close(monitor);
     }
 }

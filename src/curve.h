@@ -21,10 +21,15 @@ inline constexpr char allow_list_zap_domain[] = "vorzmq.allowed";
 // caller then closes the socket.
 bool apply_curve(const char* signature, const socket_handle& handle);
 
-// Before the object's socket closes: libzmq 4.3 would go on sending
+// Before the object's socket closes (or, with a null socket, after the
+// socket that libzmq watched is already closed): libzmq 4.3 would go on sending
 // handshake events of a lingering socket into a watch nobody reads, and its
 // I/O thread blocks on them, stalling every connection of the context.
 void stop_watching_handshakes(const void* object, void* socket);
+
+// After the object's receive time-out changed on an open socket: a client's
+// handshakes are watched only while it has a time-out at which to read them.
+void follow_receive_timeout(const char* signature, const socket_handle& handle);
 
 // The object is gone: so are its settings.
 void forget_curve(const void* object);

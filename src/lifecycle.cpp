@@ -187,6 +187,9 @@ void apply_setting(const char* signature, const socket_handle& handle, int optio
             set_option(signature, handle, setting);
         }
     }
+    if (option == ZMQ_RCVTIMEO) {
+        follow_receive_timeout(signature, handle);
+    }
 }
 
 void* socket_for_receive(socket_handle& handle)
