@@ -478,6 +478,9 @@ int run_subscribe(const subscribe_options& options)
             } else if (vorzmq_last_result() == vorzmq_result::refused) {
                 write_out();
                 refusals.refused();
+                while (refusals.waiting() && !stop_requested()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
             }
         }
         write_out();

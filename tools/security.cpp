@@ -14,7 +14,6 @@
 #include <ctime>
 #include <iostream>
 #include <map>
-#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -264,13 +263,18 @@ refusal_pacer::refusal_pacer(std::string command, std::string url) : command(std
 {
 }
 
+namespace {
+
+long long now_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 void refusal_pacer::refused()
 {
-    const auto now_ms = [] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    };
     ++untold;
     if (told_at_ms < 0 || now_ms() - told_at_ms >= 30000) {
         std::cerr << "vorzmq " << command << ": refused by the server at " << url << ": " << refusal_cause();
@@ -281,12 +285,13 @@ void refusal_pacer::refused()
         untold = 0;
         told_at_ms = now_ms();
     }
-    const long long pause_ms = 1000LL << std::min(attempts, 3U);
+    due_at_ms = now_ms() + (1000LL << std::min(attempts, 3U));
     ++attempts;
-    const long long until = now_ms() + pause_ms;
-    while (!stop_requested() && now_ms() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+}
+
+bool refusal_pacer::waiting() const
+{
+    return now_ms() < due_at_ms;
 }
 
 // ---- vorzmq keygen ----

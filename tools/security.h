@@ -81,12 +81,14 @@ std::string curve_note(const curve_keys& keys);
 // A subscriber that its server refuses keeps trying, since its key may be
 // added to the server's allow-list later; this paces it. Each refusal is
 // told on stderr, the first at once and then at most one line every 30 s
-// with the count, and the next attempt waits 1 s, doubling up to 8 s (the
-// stop flag is watched meanwhile). A message received starts it afresh.
+// with the count, and the next attempt is due 1 s later, doubling up to
+// 8 s. A message received starts it afresh.
 class refusal_pacer {
 public:
     refusal_pacer(std::string command, std::string url);
     void refused();
+    // Whether the next attempt is not yet due.
+    bool waiting() const;
     void admitted() { attempts = 0; }
 
 private:
@@ -95,6 +97,7 @@ private:
     unsigned attempts = 0;
     unsigned long untold = 0;
     long long told_at_ms = -1;
+    long long due_at_ms = 0;
 };
 
 // vorzmq keygen NAME [--dir DIR].
