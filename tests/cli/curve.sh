@@ -32,7 +32,7 @@ $WORK/keys/server.key_secret"
     # Never replaced, nothing left behind; names that are not plain file names.
     local before
     before=$(cat "$WORK/keys/server.key_secret")
-    local row fields
+    local fields
     while IFS='|' read -r -a fields; do
         run keygen "${fields[1]}" --dir "$WORK/keys"
         [ "$status" -eq "${fields[0]}" ] || fail "keygen '${fields[1]}': exit status $status, expected ${fields[0]}"
