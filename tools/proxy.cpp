@@ -24,9 +24,12 @@
 #include <systemd/sd-daemon.h>
 #include <zmq.h>
 
+#include "curve.h"     // the allow-list's ZAP domain, which the authenticator recognises
 #include "endpoint.h"  // the library's binding and hardening, built into the tool too
 #include "heartbeat.h"
+#include "security.h"
 #include "tool_runtime.h"
+#include "vorzmq.h"
 
 namespace vorzmq_tool {
 namespace {
@@ -66,17 +69,79 @@ private:
     void* socket;
 };
 
-class zmq_context_owner {
+// The proxy's context: the library's, so that an allow-list authenticator
+// can serve it. The authenticator goes before it, the sockets before both.
+class proxy_context {
 public:
-    zmq_context_owner() : context(zmq_ctx_new()) {}
-    ~zmq_context_owner() { zmq_ctx_term(context); }
-    zmq_context_owner(const zmq_context_owner&) = delete;
-    zmq_context_owner& operator=(const zmq_context_owner&) = delete;
-    void* get() const { return context; }
+    explicit proxy_context(const curve_keys& keys)
+    {
+        if (context.context == nullptr) {
+            throw command_failure(std::string("cannot create a ZeroMQ context: ") + zmq_strerror(zmq_errno()));
+        }
+        allow_list = start_allow_list(context, keys);
+    }
+    void* get() const { return context.context; }
 
 private:
-    void* context;
+    vorzmq_context context;
+    std::unique_ptr<vorzmq_authenticator> allow_list;
 };
+
+// libzmq 4.3's ZMQ_ZAP_ENFORCE_DOMAIN, a draft option that its library
+// handles: a socket with it refuses every peer while no ZAP handler
+// answers, so an allow-list fails closed.
+constexpr int zap_enforce_domain = 93;
+
+void set_curve_text(void* socket, int option, const std::string& value, const char* name)
+{
+    if (zmq_setsockopt(socket, option, value.data(), value.size()) != 0) {
+        throw command_failure(std::string("cannot set the ") + name + ": " + zmq_strerror(zmq_errno()));
+    }
+}
+
+void set_curve_int(void* socket, int option, int value, const char* name)
+{
+    if (zmq_setsockopt(socket, option, &value, sizeof value) != 0) {
+        throw command_failure(std::string("cannot set the ") + name + ": " + zmq_strerror(zmq_errno()));
+    }
+}
+
+// The bound side as a CURVE server, as the library makes its own: after
+// harden_socket, whose ZAP domain an allow-list replaces.
+void make_raw_curve_server(void* socket, const curve_keys& keys)
+{
+    if (!is_curve_server(keys)) {
+        return;
+    }
+    set_curve_int(socket, ZMQ_CURVE_SERVER, 1, "CURVE server role");
+    set_curve_text(socket, ZMQ_CURVE_SECRETKEY, keys.secret_key, "CURVE secret key");
+    if (!keys.allow_dir.empty()) {
+        set_curve_text(socket, ZMQ_ZAP_DOMAIN, vorzmq::internal::allow_list_zap_domain, "ZAP domain");
+        set_curve_int(socket, zap_enforce_domain, 1, "ZAP domain enforcement");
+    }
+}
+
+// The connecting side as a CURVE client: the own key given, or a fresh pair.
+void make_raw_curve_client(void* socket, const curve_keys& keys)
+{
+    if (!is_curve_client(keys)) {
+        return;
+    }
+    std::string public_key = keys.public_key;
+    std::string secret_key = keys.secret_key;
+    if (secret_key.empty()) {
+        char fresh_public[41] = "";
+        char fresh_secret[41] = "";
+        if (zmq_curve_keypair(fresh_public, fresh_secret) != 0) {
+            throw command_failure(std::string("cannot make a CURVE key pair: ") + zmq_strerror(zmq_errno()));
+        }
+        public_key = fresh_public;
+        secret_key = fresh_secret;
+    }
+    set_curve_text(socket, ZMQ_CURVE_SERVERKEY, keys.server_public_key, "CURVE server key");
+    set_curve_text(socket, ZMQ_CURVE_PUBLICKEY, public_key, "CURVE public key");
+    set_curve_text(socket, ZMQ_CURVE_SECRETKEY, secret_key, "CURVE secret key");
+}
 
 // Errors that say the endpoint's text is wrong, not that the system refused.
 bool malformed_endpoint(int err)
@@ -112,11 +177,12 @@ void set_liveness(void* socket, const std::string& url, bool binds)
 // The side that requesters or subscribers connect to: the same bounds as the
 // library's own binding sockets, the same refusal to take over a live ipc
 // endpoint, the same file mode. Returns the endpoint really bound.
-std::string bind_hardened(void* socket, const std::string& url)
+std::string bind_hardened(void* socket, const std::string& url, const curve_keys& keys)
 {
     static constexpr char signature[] = "vorzmq proxy bind";
     require_ipc_directory(url);
     vorzmq::internal::harden_socket(signature, socket, true);
+    make_raw_curve_server(socket, keys);
     set_liveness(socket, url, true);
     if (vorzmq::internal::bind_endpoint(socket, url) != 0) {
         attach_failed("bind", url, errno);
@@ -128,10 +194,12 @@ std::string bind_hardened(void* socket, const std::string& url)
     return bound;
 }
 
-void connect_all(void* socket, const std::vector<std::string>& urls, const std::string& command)
+void connect_all(void* socket, const std::vector<std::string>& urls, const std::string& command,
+                 const curve_keys& keys)
 {
     static constexpr char signature[] = "vorzmq proxy connect";
     vorzmq::internal::harden_socket(signature, socket, false);
+    make_raw_curve_client(socket, keys);
     // One socket for every server: heartbeats as soon as one is over tcp.
     const auto tcp = std::find_if(urls.begin(), urls.end(),
                                   [](const std::string& url) { return url.rfind("tcp://", 0) == 0; });
@@ -337,17 +405,18 @@ int run_forward(const forward_options& options)
     const std::string command = "vorzmq forward";
     const std::vector<std::string> from = resolve_all(options.from);
     const std::string to = resolve_endpoint(options.to);
+    const curve_keys keys = load_curve_keys(options.curve, "forward");
     const sigset_t stop_set = block_stop_signals();
-    zmq_context_owner context;
+    proxy_context context(keys);
     zmq_socket_owner publishers(context.get(), ZMQ_XSUB);
     zmq_socket_owner subscribers(context.get(), ZMQ_XPUB);
     set_int(publishers.get(), ZMQ_RCVHWM, options.hwm);
     // Lossy (no ZMQ_XPUB_NODROP): the proxy sends with blocking calls, so a
     // subscriber at its high-water mark would hold every other one back.
     set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
-    connect_all(publishers.get(), from, command);
-    const std::string bound = bind_hardened(subscribers.get(), to);
-    std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << std::endl;
+    connect_all(publishers.get(), from, command, keys);
+    const std::string bound = bind_hardened(subscribers.get(), to, keys);
+    std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << curve_note(keys) << std::endl;
     sd_notify(0, "READY=1");  // under systemd (Type=notify): started once bound
     const statistics_printer print = [](const proxy_statistics& s) {
         std::ostringstream line;
@@ -366,8 +435,9 @@ int run_balance(const balance_options& options)
     const std::string command = "vorzmq balance";
     const std::string listen = resolve_endpoint(options.listen);
     const std::vector<std::string> to = resolve_all(options.to);
+    const curve_keys keys = load_curve_keys(options.curve, "balance");
     const sigset_t stop_set = block_stop_signals();
-    zmq_context_owner context;
+    proxy_context context(keys);
     zmq_socket_owner requesters(context.get(), ZMQ_ROUTER);
     zmq_socket_owner servers(context.get(), ZMQ_DEALER);
     // Requests go only to servers that are connected: a dead server's pipe,
@@ -379,9 +449,10 @@ int run_balance(const balance_options& options)
     zmq_socket_monitor(servers.get(), monitor_endpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
     zmq_socket_owner monitor(context.get(), ZMQ_PAIR);
     zmq_connect(monitor.get(), monitor_endpoint);
-    connect_all(servers.get(), to, command);
-    const std::string bound = bind_hardened(requesters.get(), listen);
-    std::cerr << command << ": balancing requests from " << bound << " over " << joined(to) << std::endl;
+    connect_all(servers.get(), to, command, keys);
+    const std::string bound = bind_hardened(requesters.get(), listen, keys);
+    std::cerr << command << ": balancing requests from " << bound << curve_note(keys) << " over " << joined(to)
+              << std::endl;
     sd_notify(0, "READY=1");  // under systemd (Type=notify): started once bound
     const statistics_printer print = [](const proxy_statistics& s) {
         std::ostringstream line;

@@ -151,9 +151,9 @@ void add_curve_both_options(CLI::App& command, curve_options& options, const std
     CLI::Option* secret =
         command
             .add_option("--curve-secret", options.secret_file,
-                        "This process's secret certificate (NAME.key_secret, see vorzmq keygen): " + bound_side +
-                            " serve over CURVE with it (clear-text clients are not served), and " + connecting_side +
-                            " use it as their own key")
+                        "This process's secret certificate (NAME.key_secret, see vorzmq keygen): the CURVE server "
+                        "key of " + bound_side + " (clear-text clients are not served there), and the own key of " +
+                            connecting_side)
             ->type_name("FILE");
     command
         .add_option("--curve-server", options.server_file,
@@ -255,8 +255,8 @@ std::string curve_note(const curve_keys& keys)
     if (!is_curve_server(keys)) {
         return {};
     }
-    return keys.allow_dir.empty() ? " over CURVE (any client with the public key)"
-                                  : " over CURVE (only clients whose certificate is in " + keys.allow_dir + ")";
+    return keys.allow_dir.empty() ? " (CURVE, any client with the public key)"
+                                  : " (CURVE, only clients whose certificate is in " + keys.allow_dir + ")";
 }
 
 refusal_pacer::refusal_pacer(std::string command, std::string url) : command(std::move(command)), url(std::move(url))

@@ -75,7 +75,7 @@ void make_curve_client(socket_type& socket, const curve_keys& keys);
 // Why this thread's last exchange was refused (outcome `refused`), in words.
 std::string refusal_cause();
 
-// For the "serving ..." line: ", over CURVE ..." or nothing.
+// For the line that names a bound endpoint: " (CURVE, ...)" or nothing.
 std::string curve_note(const curve_keys& keys);
 
 // A subscriber that its server refuses keeps trying, since its key may be

@@ -54,7 +54,7 @@ server.key_secret" ] || fail "keygen left files behind: $(ls -A "$WORK/keys")"
 
     # The pair serves: a server and a client that use it get through.
     start server serve orders --count 1 --curve-secret "$WORK/keys/other.key_secret"
-    wait_for_line "$WORK/server.err" "over CURVE" 15 "$server_pid"
+    wait_for_line "$WORK/server.err" "(CURVE, any client with the public key)" 15 "$server_pid"
     run request orders hello --curve-server "$WORK/keys/server.key"
     expect_status 0
     expect_file "$WORK/run.out" "acknowledged: hello"
@@ -120,6 +120,9 @@ cannot read the --allow folder $WORK/keys/server.key: Not a directory|serve orde
 --curve-secret requires --curve-server|request orders x --curve-secret $WORK/keys/alice.key_secret
 --curve-secret requires --curve-server|subscribe orders --curve-secret $WORK/keys/alice.key_secret
 --curve-server is for the --subscribe connections|listen --serve orders --curve-server $WORK/keys/server.key
+cannot read the CURVE certificate $WORK/bad (--curve-secret)|forward --from events --to orders --curve-secret $WORK/bad
+cannot read the CURVE certificate $WORK/bad (--curve-server)|balance --listen orders --to back --curve-server $WORK/bad
+--allow requires --curve-secret|balance --listen orders --to back --allow $WORK/allowed
 TABLE
 }
 
@@ -174,6 +177,38 @@ case_publish_subscribe() {
     done
     # Refusals are paced: a handful of lines at most, not one per attempt.
     [ "$(grep -c "refused by the server" "$WORK/bob.err")" -le 2 ] || fail "bob's refusals were not paced"
+}
+
+# The proxies between CURVE servers and clients: each side its own key,
+# the bound side with an allow-list (alice), the upstreams admitting the
+# proxy's key (alice's too).
+case_proxies() {
+    make_keys
+    local secure=(--curve-secret "$WORK/keys/alice.key_secret" --curve-server "$WORK/keys/server.key"
+        --allow "$WORK/allowed")
+    start server serve back --curve-secret "$WORK/keys/server.key_secret" --allow "$WORK/allowed"
+    start balancer balance --listen front --to back "${secure[@]}"
+    wait_for_line "$WORK/balancer.err" "(CURVE, only clients whose certificate is in $WORK/allowed)" 15 "$balancer_pid"
+    run request front hello --curve-server "$WORK/keys/alice.key" --curve-secret "$WORK/keys/alice.key_secret" \
+        --timeout-ms 10000
+    expect_status 0
+    run request front intruder --curve-server "$WORK/keys/alice.key" --curve-secret "$WORK/keys/bob.key_secret"
+    expect_status 1
+    expect_contains "$WORK/run.err" "refused by the server"
+    expect_file "$WORK/server.out" hello
+
+    mkfifo "$WORK/lines"
+    START_INPUT=$WORK/lines start publisher publish up alarm --curve-secret "$WORK/keys/server.key_secret" \
+        --allow "$WORK/allowed"
+    start forwarder forward --from up --to down "${secure[@]}"
+    start alice subscribe down --curve-server "$WORK/keys/alice.key" --curve-secret "$WORK/keys/alice.key_secret"
+    start bob subscribe down --curve-server "$WORK/keys/alice.key" --curve-secret "$WORK/keys/bob.key_secret"
+    exec 3>"$WORK/lines"  # after every start, so that only this shell holds it open
+    wait_for_line "$WORK/bob.err" "vorzmq subscribe: refused by the server" 15 "$bob_pid"
+    greet_until 'echo "greeting $attempt" >&3' 'grep -qF greeting "$WORK/alice.out"'
+    exec 3>&-
+    wait_for_exit "$publisher_pid" 0 30
+    [ ! -s "$WORK/bob.out" ] || fail "bob received what only alice may: $(cat "$WORK/bob.out")"
 }
 
 run_case
