@@ -135,7 +135,7 @@ void add_curve_client_options(CLI::App& command, curve_options& options)
         command
             .add_option("--curve-server", options.server_file,
                         "Connect over CURVE to the server with this public certificate (NAME.key; a NAME.key_secret "
-                        "also does); nothing is sent to any other")
+                        "also does): only the holder of its secret key reads what is sent")
             ->type_name("FILE");
     command
         .add_option("--curve-secret", options.secret_file,
@@ -158,8 +158,8 @@ void add_curve_both_options(CLI::App& command, curve_options& options, const std
     command
         .add_option("--curve-server", options.server_file,
                     "Public certificate (NAME.key) of the servers " + connecting_side +
-                        " reach: they connect over CURVE, with --curve-secret as their key if given (else a fresh "
-                        "key pair)")
+                        " reach, one for all: they connect over CURVE, with --curve-secret as their key if given "
+                        "(else a fresh key pair)")
         ->type_name("FILE");
     command
         .add_option("--allow", options.allow_dir,

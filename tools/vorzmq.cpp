@@ -181,7 +181,7 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
         ->capture_default_str()
         ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
     forward_command->add_option("--stats", forward.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
-    add_curve_both_options(*forward_command, forward.curve, "--to", "the --from connections");
+    add_curve_both_options(*forward_command, forward.curve, "the --to endpoint", "the --from connections");
     add_common_options(*forward_command, log_level,
                        "  vorzmq forward --from tcp://host-a:5556 tcp://host-b:5556 --to tcp://*:5560\n"
                        "  vorzmq subscribe tcp://forwarder:5560 alarm",
@@ -199,7 +199,7 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
         ->expected(1, -1)
         ->type_name("ENDPOINT...");
     balance_command->add_option("--stats", balance.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
-    add_curve_both_options(*balance_command, balance.curve, "--listen", "the --to connections");
+    add_curve_both_options(*balance_command, balance.curve, "the --listen endpoint", "the --to connections");
     add_common_options(*balance_command, log_level,
                        "  vorzmq balance --listen tcp://*:5555 --to tcp://server-a:5555 tcp://server-b:5555\n"
                        "  vorzmq request tcp://balancer:5555 hello",
