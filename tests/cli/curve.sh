@@ -179,6 +179,31 @@ case_publish_subscribe() {
     [ "$(grep -c "refused by the server" "$WORK/bob.err")" -le 2 ] || fail "bob's refusals were not paced"
 }
 
+# The relay's two bound sockets and listen's queues under one allow-list.
+case_relay_and_listen() {
+    make_keys
+    local server=(--curve-secret "$WORK/keys/server.key_secret" --allow "$WORK/allowed")
+    local alice=(--curve-server "$WORK/keys/server.key" --curve-secret "$WORK/keys/alice.key_secret")
+    local bob=(--curve-server "$WORK/keys/server.key" --curve-secret "$WORK/keys/bob.key_secret")
+    start relay relay --listen relay --publish events "${server[@]}"
+    start listener listen --serve orders "${server[@]}"
+    start alice subscribe events "${alice[@]}"
+    wait_for_line "$WORK/relay.err" "vorzmq relay: re-broadcasting" 15 "$relay_pid"
+    wait_for_line "$WORK/listener.err" "vorzmq listen: serving" 15 "$listener_pid"
+    greet_until '"$VORZMQ" rebroadcast relay alarm "{\"greeting\":$attempt}" "${alice[@]}" >/dev/null' \
+        'grep -qF greeting "$WORK/alice.out"'
+    run rebroadcast relay alarm '{"from":"bob"}' "${bob[@]}"
+    expect_status 1
+    expect_contains "$WORK/run.err" "not acknowledged: refused by the server at ipc://$VOR_HOME/queues/relay"
+
+    run request orders "from alice" "${alice[@]}"
+    expect_status 0
+    run request orders "from bob" "${bob[@]}"
+    expect_status 1
+    expect_contains "$WORK/run.err" "refused by the server"
+    expect_file "$WORK/listener.out" "request orders: from alice"
+}
+
 # The proxies between CURVE servers and clients: each side its own key,
 # the bound side with an allow-list (alice), the upstreams admitting the
 # proxy's key (alice's too).
