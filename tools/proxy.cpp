@@ -245,8 +245,21 @@ bool ask_statistics(void* control, proxy_statistics& statistics)
 class server_states {
 public:
     // The events name a server by its resolved address, which may not be
-    // how the command line named it.
-    server_states(void* monitor, size_t server_count) : monitor(monitor), server_count(server_count) {}
+    // how the command line named it. Over CURVE a server is up once its
+    // handshake succeeded, and a failed one is told.
+    server_states(void* monitor, size_t server_count, bool curve)
+        : monitor(monitor), server_count(server_count), curve(curve)
+    {
+    }
+
+    // The events to watch.
+    static int events(bool curve)
+    {
+        return ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED |
+               (curve ? ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                            ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
+                      : 0);
+    }
 
     void* socket() const { return monitor; }
 
@@ -268,16 +281,35 @@ public:
             char address[512] = {};
             const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
             const std::string url(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
-            const bool up = event == ZMQ_EVENT_CONNECTED;
-            if (!up && event != ZMQ_EVENT_DISCONNECTED) {
+            const bool up = event == (curve ? ZMQ_EVENT_HANDSHAKE_SUCCEEDED : ZMQ_EVENT_CONNECTED);
+            const char* refusal = event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
+                                      ? "refused this proxy's key (not in its allow-list)"
+                                  : event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL ||
+                                            event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL
+                                      ? "failed the CURVE handshake (a wrong --curve-server, or this proxy is not "
+                                        "admitted)"
+                                      : nullptr;
+            if (!up && event != ZMQ_EVENT_DISCONNECTED && refusal == nullptr) {
                 continue;
             }
-            auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.first == url; });
+            auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.url == url; });
             if (state == states.end()) {
-                state = states.insert(states.end(), {url, false});
+                state = states.insert(states.end(), {url, false, nullptr});
             }
-            if (state->second != up) {
-                state->second = up;
+            if (refusal != nullptr) {
+                // Told once until the server's state changes: libzmq may try
+                // again a few times a second.
+                if (state->refusal != refusal) {
+                    state->refusal = refusal;
+                    std::cerr << command << ": server " << url << " " << refusal << std::endl;
+                }
+                continue;
+            }
+            if (up) {
+                state->refusal = nullptr;
+            }
+            if (state->up != up) {
+                state->up = up;
                 std::cerr << command << ": server " << url << (up ? " connected" : " disconnected") << std::endl;
             }
         }
@@ -287,10 +319,10 @@ public:
     {
         std::string up_list;
         size_t up = 0;
-        for (const auto& [url, connected] : states) {
-            if (connected) {
+        for (const server_state& state : states) {
+            if (state.up) {
                 ++up;
-                up_list += ' ' + url;
+                up_list += ' ' + state.url;
             }
         }
         return "; servers up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
@@ -298,9 +330,15 @@ public:
     }
 
 private:
+    struct server_state {
+        std::string url;
+        bool up;
+        const char* refusal;  // the last failed handshake told, until it is up
+    };
     void* monitor;
     size_t server_count;
-    std::vector<std::pair<std::string, bool>> states;
+    bool curve;
+    std::vector<server_state> states;
 };
 
 // Waits up to one tick for a stop signal, reading the servers' events
@@ -446,7 +484,7 @@ int run_balance(const balance_options& options)
     set_int(servers.get(), ZMQ_IMMEDIATE, 1);
     // Connections and disconnections of the servers, watched from before
     // the first connect.
-    zmq_socket_monitor(servers.get(), monitor_endpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+    zmq_socket_monitor(servers.get(), monitor_endpoint, server_states::events(is_curve_client(keys)));
     zmq_socket_owner monitor(context.get(), ZMQ_PAIR);
     zmq_connect(monitor.get(), monitor_endpoint);
     connect_all(servers.get(), to, command, keys);
@@ -462,7 +500,7 @@ int run_balance(const balance_options& options)
         return line.str();
     };
     return run_steered(context.get(), requesters.get(), servers.get(), stop_set, options.stats_s, command, print,
-                       std::make_shared<server_states>(monitor.get(), to.size()));
+                       std::make_shared<server_states>(monitor.get(), to.size(), is_curve_client(keys)));
 }
 
 }  // namespace vorzmq_tool

@@ -221,6 +221,10 @@ case_proxies() {
     expect_status 1
     expect_contains "$WORK/run.err" "refused by the server"
     expect_file "$WORK/server.out" hello
+    # A balancer whose key the server does not admit says so.
+    start outsider balance --listen side --to back --curve-secret "$WORK/keys/bob.key_secret" \
+        --curve-server "$WORK/keys/server.key"
+    wait_for_line "$WORK/outsider.err" "server ipc://$VOR_HOME/queues/back refused this proxy's key" 15 "$outsider_pid"
 
     mkfifo "$WORK/lines"
     START_INPUT=$WORK/lines start publisher publish up alarm --curve-secret "$WORK/keys/server.key_secret" \
