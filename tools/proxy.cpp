@@ -69,6 +69,25 @@ private:
     void* socket;
 };
 
+// Ends a socket's monitor before the monitor's reader closes: libzmq 4.3
+// would go on sending events into a watch that nobody reads, and its I/O
+// thread blocks on them once the watch is full.
+class monitor_stopper {
+public:
+    explicit monitor_stopper(void* socket) : socket(socket) {}
+    ~monitor_stopper()
+    {
+        if (socket != nullptr) {
+            zmq_socket_monitor(socket, nullptr, 0);
+        }
+    }
+    monitor_stopper(const monitor_stopper&) = delete;
+    monitor_stopper& operator=(const monitor_stopper&) = delete;
+
+private:
+    void* socket;
+};
+
 // The proxy's context: the library's, so that an allow-list authenticator
 // can serve it. The authenticator goes before it, the sockets before both.
 class proxy_context {
@@ -247,8 +266,9 @@ public:
     // The events name a server by its resolved address, which may not be
     // how the command line named it. Over CURVE a server is up once its
     // handshake succeeded, and a failed one is told.
-    server_states(void* monitor, size_t server_count, bool curve)
-        : monitor(monitor), server_count(server_count), curve(curve)
+    // `noun` names the upstreams: "server" or "publisher".
+    server_states(void* monitor, size_t server_count, bool curve, std::string noun = "server")
+        : monitor(monitor), server_count(server_count), curve(curve), noun(std::move(noun))
     {
     }
 
@@ -301,7 +321,7 @@ public:
                 // again a few times a second.
                 if (state->refusal != refusal) {
                     state->refusal = refusal;
-                    std::cerr << command << ": server " << url << " " << refusal << std::endl;
+                    std::cerr << command << ": " << noun << " " << url << " " << refusal << std::endl;
                 }
                 continue;
             }
@@ -310,7 +330,7 @@ public:
             }
             if (state->up != up) {
                 state->up = up;
-                std::cerr << command << ": server " << url << (up ? " connected" : " disconnected") << std::endl;
+                std::cerr << command << ": " << noun << " " << url << (up ? " connected" : " disconnected") << std::endl;
             }
         }
     }
@@ -325,7 +345,7 @@ public:
                 up_list += ' ' + state.url;
             }
         }
-        return "; servers up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
+        return "; " + noun + "s up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
                up_list;
     }
 
@@ -338,6 +358,7 @@ private:
     void* monitor;
     size_t server_count;
     bool curve;
+    std::string noun;
     std::vector<server_state> states;
 };
 
@@ -452,6 +473,17 @@ int run_forward(const forward_options& options)
     // Lossy (no ZMQ_XPUB_NODROP): the proxy sends with blocking calls, so a
     // subscriber at its high-water mark would hold every other one back.
     set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
+    // Over CURVE, the publishers' handshakes are watched and told, as the
+    // balancer tells its servers'.
+    std::unique_ptr<zmq_socket_owner> monitor;
+    std::shared_ptr<server_states> upstreams;
+    if (is_curve_client(keys)) {
+        zmq_socket_monitor(publishers.get(), monitor_endpoint, server_states::events(true));
+        monitor = std::make_unique<zmq_socket_owner>(context.get(), ZMQ_PAIR);
+        zmq_connect(monitor->get(), monitor_endpoint);
+        upstreams = std::make_shared<server_states>(monitor->get(), from.size(), true, "publisher");
+    }
+    const monitor_stopper stop_monitor(monitor ? publishers.get() : nullptr);
     connect_all(publishers.get(), from, command, keys);
     const std::string bound = bind_hardened(subscribers.get(), to, keys);
     std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << curve_note(keys) << std::endl;
@@ -464,8 +496,8 @@ int run_forward(const forward_options& options)
              << " bytes)";
         return line.str();
     };
-    return run_steered(context.get(), publishers.get(), subscribers.get(), stop_set, options.stats_s, command,
-                       print);
+    return run_steered(context.get(), publishers.get(), subscribers.get(), stop_set, options.stats_s, command, print,
+                       upstreams);
 }
 
 int run_balance(const balance_options& options)
@@ -487,6 +519,7 @@ int run_balance(const balance_options& options)
     zmq_socket_monitor(servers.get(), monitor_endpoint, server_states::events(is_curve_client(keys)));
     zmq_socket_owner monitor(context.get(), ZMQ_PAIR);
     zmq_connect(monitor.get(), monitor_endpoint);
+    const monitor_stopper stop_monitor(servers.get());
     connect_all(servers.get(), to, command, keys);
     const std::string bound = bind_hardened(requesters.get(), listen, keys);
     std::cerr << command << ": balancing requests from " << bound << curve_note(keys) << " over " << joined(to)
