@@ -110,7 +110,9 @@ int run_listen(const listen_options& options)
             subscriber.set_linger_ms(0);
             make_curve_client(subscriber, keys);
             // Never blocks: a CURVE subscription is also received from
-            // when not readable, to learn of a refusal.
+            // when not readable, to learn of a refusal, which the library
+            // watches for only with a time-out.
+            subscriber.set_receive_timeout_ms(0);
             subscriber.set_receive_flags(ZMQ_DONTWAIT);
             create_or_fail(subscriber, "connect to", subscribers.back()->url);
             const std::vector<std::string> topics(subscription.begin() + 1, subscription.end());
