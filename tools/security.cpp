@@ -77,6 +77,23 @@ struct certificate_keys {
     std::string secret_key;
 };
 
+// Runs `call` with the library's records kept from the log, and returns
+// them. Only while no other thread may log: it swaps the global logger.
+template <typename function>
+std::vector<std::pair<int, std::string>> keeping_records(const function& call)
+{
+    auto keeper = std::make_shared<record_keeper>();
+    const log4cxx::LoggerPtr shown = logger;
+    logger = log4cxx::Logger::getLogger("vorzmq.kept");
+    logger->setAdditivity(false);
+    logger->setLevel(log4cxx::Level::getAll());
+    logger->addAppender(keeper);
+    call();
+    logger->removeAppender(keeper);
+    logger = shown;
+    return keeper->records;
+}
+
 // Reads one certificate through the library, its records kept from the log.
 // Throws usage_error naming the file and the option.
 certificate_keys read_certificate(const std::string& path, const std::string& option, const std::string& command)
@@ -84,21 +101,15 @@ certificate_keys read_certificate(const std::string& path, const std::string& op
     if (path.empty()) {
         throw usage_error(option + " needs a certificate file, got an empty name");
     }
-    auto keeper = std::make_shared<record_keeper>();
-    const log4cxx::LoggerPtr shown = logger;
-    logger = log4cxx::Logger::getLogger("vorzmq.certificate");
-    logger->setAdditivity(false);
-    logger->setLevel(log4cxx::Level::getAll());
-    logger->addAppender(keeper);
     certificate_keys keys;
-    const bool read = vorzmq_read_certificate(path, keys.public_key, keys.secret_key);
-    logger->removeAppender(keeper);
-    logger = shown;
+    bool read = false;
+    const auto records =
+        keeping_records([&] { read = vorzmq_read_certificate(path, keys.public_key, keys.secret_key); });
+    const std::string failed = "Failed to Read CURVE Certificate: " + path + " -- ";
     std::string why;
-    for (const auto& [level, message] : keeper->records) {
-        const std::string::size_type cause = message.rfind(" -- ");
+    for (const auto& [level, message] : records) {
         if (level >= log4cxx::Level::ERROR_INT) {
-            why = cause == std::string::npos ? message : message.substr(cause + 4);
+            why = message.compare(0, failed.size(), failed) == 0 ? message.substr(failed.size()) : message;
         } else if (level >= log4cxx::Level::WARN_INT && !keys.secret_key.empty()) {
             std::cerr << "vorzmq " << command << ": warning: the secret key in " << path
                       << " can be read by others than its owner (chmod 600 " << path << ")\n";
@@ -207,8 +218,10 @@ std::unique_ptr<vorzmq_authenticator> start_allow_list(vorzmq_context& context, 
         return nullptr;
     }
     auto authenticator = std::make_unique<vorzmq_authenticator>(context);
+    // Not with the records kept: the authenticator's thread logs too.
     if (!authenticator->start(keys.allow_dir)) {
-        throw command_failure("cannot start the allow-list of " + keys.allow_dir + " (the ERROR above says why)");
+        throw command_failure("cannot start the allow-list of " + keys.allow_dir +
+                              " (the library's ERROR record says why)");
     }
     return authenticator;
 }
