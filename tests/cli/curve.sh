@@ -61,13 +61,14 @@ server.key_secret" ] || fail "keygen left files behind: $(ls -A "$WORK/keys")"
     wait_for_exit "$server_pid" 0
 }
 
-# expected status | text on stderr | request options ($WORK expanded); each
-# row sends its own message, and only those of status 0 reach the server.
+# expected status | expected text (stdout for status 0, else stderr) |
+# request options ($WORK expanded); each row sends its own message, and only
+# those of status 0 reach the server. A refusal is told at the time-out.
 allow_list_clients() {
     cat <<TABLE
 0|acknowledged|--curve-server $WORK/keys/server.key --curve-secret $WORK/keys/alice.key_secret
-1|refused by the server at ipc://$VOR_HOME/queues/orders: this client's key is not admitted|--curve-server $WORK/keys/server.key --curve-secret $WORK/keys/bob.key_secret
-1|refused by the server|--curve-server $WORK/keys/server.key
+1|refused by the server at ipc://$VOR_HOME/queues/orders: this client's key is not admitted|--curve-server $WORK/keys/server.key --curve-secret $WORK/keys/bob.key_secret --timeout-ms 1500
+1|refused by the server|--curve-server $WORK/keys/server.key --timeout-ms 1500
 1|no reply from|--timeout-ms 1500
 1|refused by the server at ipc://$VOR_HOME/queues/orders: the CURVE handshake failed: a wrong --curve-server|--curve-server $WORK/keys/bob.key --curve-secret $WORK/keys/alice.key_secret --timeout-ms 1500
 0|acknowledged|--curve-server $WORK/keys/server.key_secret --curve-secret $WORK/keys/alice.key_secret
@@ -198,7 +199,7 @@ case_relay_and_listen() {
 
     run request orders "from alice" "${alice[@]}"
     expect_status 0
-    run request orders "from bob" "${bob[@]}"
+    run request orders "from bob" "${bob[@]}" --timeout-ms 1500
     expect_status 1
     expect_contains "$WORK/run.err" "refused by the server"
     expect_file "$WORK/listener.out" "request orders: from alice"
@@ -217,7 +218,8 @@ case_proxies() {
     run request front hello --curve-server "$WORK/keys/alice.key" --curve-secret "$WORK/keys/alice.key_secret" \
         --timeout-ms 10000
     expect_status 0
-    run request front intruder --curve-server "$WORK/keys/alice.key" --curve-secret "$WORK/keys/bob.key_secret"
+    run request front intruder --curve-server "$WORK/keys/alice.key" --curve-secret "$WORK/keys/bob.key_secret" \
+        --timeout-ms 1500
     expect_status 1
     expect_contains "$WORK/run.err" "refused by the server"
     expect_file "$WORK/server.out" hello
