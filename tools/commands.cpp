@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "message_format.h"
 #include "message_input.h"
 #include "relay_request.h"
+#include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -53,6 +55,8 @@ std::string describe_unacknowledged(const std::string& url, int timeout_ms)
                " ms (the server may still have received it)";
     case vorzmq_result::unexpected_reply:
         return "the server did not answer with the OK reply";
+    case vorzmq_result::refused:
+        return "refused by the server at " + url + ": " + refusal_cause();
     default:
         return failure_reason();
     }
@@ -227,6 +231,7 @@ int run_url(const std::string& name)
 int run_serve(const serve_options& options)
 {
     const std::string url = resolve_endpoint(options.endpoint);
+    const curve_keys keys = load_curve_keys(options.curve, "serve");
     require_ipc_directory(url);
     handle_stop_signals();
     // A closed standard output is a failed write, reported and answered,
@@ -235,9 +240,11 @@ int run_serve(const serve_options& options)
     vorzmq_context context;
     std::size_t served = 0;
     {
+        const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
         vorzmq_reply_socket reply(context, url);
+        make_curve_server(reply, keys);
         const std::string bound = bind_or_fail(reply, url);
-        std::cerr << "vorzmq serve: serving " << bound
+        std::cerr << "vorzmq serve: serving " << bound << curve_note(keys)
                   << (options.no_ack ? ", answering each request with an empty reply" : ", acknowledging each request")
                   << '\n';
         line_output out;
@@ -286,9 +293,11 @@ int run_request(const request_options& options)
 {
     refuse_oversized(options.messages);
     const std::string url = resolve_endpoint(options.endpoint);
+    const curve_keys keys = load_curve_keys(options.curve, "request");
     vorzmq_context context;
     vorzmq_request_socket request(context, url);
     request.set_receive_timeout_ms(options.timeout_ms);
+    make_curve_client(request, keys);
     connect_or_fail(request, url);
     note_unreachable_endpoint("request", url);
     std::size_t failed = 0;
@@ -348,14 +357,17 @@ int run_publish(const publish_options& options)
 {
     refuse_oversized(options.data);
     const std::string url = resolve_endpoint(options.endpoint);
+    const curve_keys keys = load_curve_keys(options.curve, "publish");
     require_ipc_directory(url);
     vorzmq_context context;
+    const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
     vorzmq_pub_socket publisher(context, url);
+    make_curve_server(publisher, keys);
     warn_about_dollar("publish", options.topic, true);
     publisher.set_high_water_mark(options.hwm);
     publisher.set_linger_ms(options.linger_ms);
     const std::string bound = bind_or_fail(publisher, url);
-    std::cerr << "vorzmq publish: publishing on " << bound << '\n';
+    std::cerr << "vorzmq publish: publishing on " << bound << curve_note(keys) << '\n';
     if (options.wait_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.wait_ms));
     }
@@ -391,6 +403,7 @@ int run_publish(const publish_options& options)
 int run_subscribe(const subscribe_options& options)
 {
     const std::string url = resolve_endpoint(options.endpoint);
+    const curve_keys keys = load_curve_keys(options.curve, "subscribe");
     handle_stop_signals();
     vorzmq_context context;
     std::size_t received = 0;
@@ -399,6 +412,8 @@ int run_subscribe(const subscribe_options& options)
         vorzmq_sub_socket subscriber(context, url);
         // A bounded wait, so that a stop signal is noticed between messages.
         subscriber.set_receive_timeout_ms(subscribe_poll_ms);
+        make_curve_client(subscriber, keys);
+        refusal_pacer refusals("subscribe", url);
         connect_or_fail(subscriber, url);
         std::string described;
         if (options.topics.empty()) {
@@ -444,6 +459,7 @@ int run_subscribe(const subscribe_options& options)
             }
             if (got) {
                 ++received;
+                refusals.admitted();
                 line.topic = topic;
                 line.data = data;
                 append_line(out.pending, options.output, line);
@@ -459,6 +475,12 @@ int run_subscribe(const subscribe_options& options)
             } else if (vorzmq_last_result() == vorzmq_result::no_socket) {
                 write_out();
                 throw command_failure("cannot connect to " + url + " again: " + failure_reason());
+            } else if (vorzmq_last_result() == vorzmq_result::refused) {
+                write_out();
+                refusals.refused();
+                while (refusals.waiting() && !stop_requested()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
             }
         }
         write_out();
@@ -478,13 +500,17 @@ int run_relay(const relay_options& options)
 {
     const std::string listen_url = resolve_endpoint(options.listen);
     const std::string publish_url = resolve_endpoint(options.publish);
+    const curve_keys keys = load_curve_keys(options.curve, "relay");
     require_ipc_directory(listen_url);
     require_ipc_directory(publish_url);
     handle_stop_signals_waking_poller();
     vorzmq_context context;
     {
+        const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
         vorzmq_reply_socket requests(context, listen_url);
         vorzmq_pub_socket publisher(context, publish_url);
+        make_curve_server(requests, keys);
+        make_curve_server(publisher, keys);
         const std::size_t max_request = static_cast<std::size_t>(options.max_request_kib) * 1024;
         const long long budget_messages = static_cast<long long>(options.memory_budget_mib) * 1024 /
                                           options.max_request_kib;
@@ -494,7 +520,8 @@ int run_relay(const relay_options& options)
         publisher.set_linger_ms(options.linger_ms);
         const std::string publishing = bind_or_fail(publisher, publish_url);
         const std::string listening = bind_or_fail(requests, listen_url);
-        std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing << '\n'
+        std::cerr << "vorzmq relay: re-broadcasting requests from " << listening << " on " << publishing
+                  << curve_note(keys) << '\n'
                   << "vorzmq relay: up to " << mark << " messages of at most " << options.max_request_kib
                   << " KiB queued for each subscriber (--memory-budget " << options.memory_budget_mib << ")\n";
         // Under systemd (Type=notify), the unit counts as started only now.

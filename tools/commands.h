@@ -10,6 +10,7 @@
 
 #include "message_format.h"
 #include "message_input.h"
+#include "security.h"
 
 namespace vorzmq_tool {
 
@@ -18,6 +19,7 @@ struct serve_options {
     std::size_t count = 0;  // 0: until stopped
     bool no_ack = false;
     output_format output = output_format::text;
+    curve_options curve;
 };
 
 struct request_options {
@@ -28,6 +30,7 @@ struct request_options {
     int timeout_ms = 5000;
     input_framing input = input_framing::lines;
     output_format output = output_format::text;
+    curve_options curve;
 };
 
 struct publish_options {
@@ -40,6 +43,7 @@ struct publish_options {
     int hwm = 0;
     int linger_ms = 10000;
     input_framing input = input_framing::lines;
+    curve_options curve;
 };
 
 struct subscribe_options {
@@ -49,6 +53,7 @@ struct subscribe_options {
     bool show_topic = false;
     std::size_t count = 0;  // 0: until stopped
     output_format output = output_format::text;
+    curve_options curve;
 };
 
 struct rebroadcast_options {
@@ -61,6 +66,7 @@ struct rebroadcast_options {
     bool has_json = false;
     int timeout_ms = 1000;
     input_framing input = input_framing::lines;
+    curve_options curve;
 };
 
 struct relay_options {
@@ -76,6 +82,7 @@ struct relay_options {
     // memory stays within the budget whatever the requests' sizes.
     int memory_budget_mib = 256;
     int max_request_kib = 256;
+    curve_options curve;
 };
 
 int run_url(const std::string& name);

@@ -5,7 +5,10 @@
 #include <iostream>
 #include <memory>
 
+#include <zmq.h>
+
 #include "message_input.h"
+#include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -23,6 +26,7 @@ struct named {
     std::string given;
     std::string url;
     socket_type socket;
+    refusal_pacer refusals{"listen", url};
 };
 
 // Creates the socket now, so that a bad endpoint ends the command with its
@@ -64,6 +68,16 @@ int run_listen(const listen_options& options)
     if (options.queues.empty() && options.subscribes.empty()) {
         throw usage_error("nothing to listen to: give at least one --serve or --subscribe");
     }
+    if (!options.curve.allow_dir.empty() && options.queues.empty()) {
+        throw usage_error("--allow admits clients of the --serve queues: give at least one --serve");
+    }
+    if (!options.curve.server_file.empty() && options.subscribes.empty()) {
+        throw usage_error("--curve-server is for the --subscribe connections: give at least one --subscribe");
+    }
+    if (!options.curve.secret_file.empty() && options.queues.empty() && options.curve.server_file.empty()) {
+        throw usage_error("--curve-secret for --subscribe connections requires --curve-server");
+    }
+    const curve_keys keys = load_curve_keys(options.curve, "listen");
     // Every endpoint is checked before anything is bound.
     for (const std::string& queue : options.queues) {
         require_ipc_directory(resolve_endpoint(queue));
@@ -78,12 +92,14 @@ int run_listen(const listen_options& options)
     std::size_t received = 0;
     std::size_t oversized = 0;
     {
+        const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
         std::vector<std::unique_ptr<named<vorzmq_reply_socket>>> servers;
         std::vector<std::unique_ptr<named<vorzmq_sub_socket>>> subscribers;
         for (const std::string& queue : options.queues) {
             servers.push_back(std::make_unique<named<vorzmq_reply_socket>>(context, queue));
+            make_curve_server(servers.back()->socket, keys);
             create_or_fail(servers.back()->socket, "bind", servers.back()->url);
-            std::cerr << "vorzmq listen: serving " << servers.back()->url << '\n';
+            std::cerr << "vorzmq listen: serving " << servers.back()->url << curve_note(keys) << '\n';
         }
         for (const std::vector<std::string>& subscription : options.subscribes) {
             subscribers.push_back(std::make_unique<named<vorzmq_sub_socket>>(context, subscription.front()));
@@ -92,6 +108,12 @@ int run_listen(const listen_options& options)
             // a subscription still queued for an absent publisher would
             // hold the exit for the linger period.
             subscriber.set_linger_ms(0);
+            make_curve_client(subscriber, keys);
+            // Never blocks: a CURVE subscription is also received from
+            // when not readable, to learn of a refusal, which the library
+            // watches for only with a time-out.
+            subscriber.set_receive_timeout_ms(0);
+            subscriber.set_receive_flags(ZMQ_DONTWAIT);
             create_or_fail(subscriber, "connect to", subscribers.back()->url);
             const std::vector<std::string> topics(subscription.begin() + 1, subscription.end());
             if (topics.empty()) {
@@ -115,8 +137,11 @@ int run_listen(const listen_options& options)
         std::string data;
         std::string topic;
         const auto done = [&] { return stop_requested() || (options.count != 0 && received >= options.count); };
+        // A refused subscription is never readable: with CURVE ones, each
+        // wait ends within a second to look for refusals.
+        const int wait_ms = is_curve_client(keys) && !subscribers.empty() ? 1000 : -1;
         while (!done()) {
-            if (poller.wait(-1) < 0) {
+            if (poller.wait(wait_ms) < 0) {
                 throw command_failure("cannot wait for messages: " + failure_reason());
             }
             for (const auto& server : servers) {
@@ -135,20 +160,30 @@ int run_listen(const listen_options& options)
                 }
             }
             for (const auto& subscriber : subscribers) {
-                if (!done() && poller.readable(subscriber->socket) && subscriber->socket.receive(data, topic)) {
-                    message_line line;
-                    line.kind = "message";
-                    line.source = subscriber->given;
-                    line.has_topic = true;
-                    line.topic = topic;
-                    line.data = data;
-                    print(out, options.output, line);
-                    ++received;
-                    if (data.size() > longest_message) {
-                        ++oversized;
-                        std::cerr << "vorzmq listen: a message from " << subscriber->url << " is " << data.size()
-                                  << " bytes, " << over_the_bound() << " (printed as received)\n";
+                const bool look = poller.readable(subscriber->socket) ||
+                                  (wait_ms >= 0 && !subscriber->refusals.waiting());
+                if (done() || !look) {
+                    continue;
+                }
+                if (!subscriber->socket.receive(data, topic)) {
+                    if (vorzmq_last_result() == vorzmq_result::refused) {
+                        subscriber->refusals.refused();
                     }
+                    continue;
+                }
+                subscriber->refusals.admitted();
+                message_line line;
+                line.kind = "message";
+                line.source = subscriber->given;
+                line.has_topic = true;
+                line.topic = topic;
+                line.data = data;
+                print(out, options.output, line);
+                ++received;
+                if (data.size() > longest_message) {
+                    ++oversized;
+                    std::cerr << "vorzmq listen: a message from " << subscriber->url << " is " << data.size()
+                              << " bytes, " << over_the_bound() << " (printed as received)\n";
                 }
             }
         }

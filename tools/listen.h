@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "message_format.h"
+#include "security.h"
 
 namespace vorzmq_tool {
 
@@ -17,6 +18,7 @@ struct listen_options {
     bool prefix = false;
     std::size_t count = 0;  // 0: until stopped
     output_format output = output_format::text;
+    curve_options curve;  // --curve-secret for the queues and as the subscriptions' key
 };
 
 // Acknowledges every request on the queues and prints every message of the

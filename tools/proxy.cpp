@@ -24,9 +24,12 @@
 #include <systemd/sd-daemon.h>
 #include <zmq.h>
 
+#include "curve.h"     // the allow-list's ZAP domain, which the authenticator recognises
 #include "endpoint.h"  // the library's binding and hardening, built into the tool too
 #include "heartbeat.h"
+#include "security.h"
 #include "tool_runtime.h"
+#include "vorzmq.h"
 
 namespace vorzmq_tool {
 namespace {
@@ -66,17 +69,98 @@ private:
     void* socket;
 };
 
-class zmq_context_owner {
+// Ends a socket's monitor before the monitor's reader closes: libzmq 4.3
+// would go on sending events into a watch that nobody reads, and its I/O
+// thread blocks on them once the watch is full.
+class monitor_stopper {
 public:
-    zmq_context_owner() : context(zmq_ctx_new()) {}
-    ~zmq_context_owner() { zmq_ctx_term(context); }
-    zmq_context_owner(const zmq_context_owner&) = delete;
-    zmq_context_owner& operator=(const zmq_context_owner&) = delete;
-    void* get() const { return context; }
+    explicit monitor_stopper(void* socket) : socket(socket) {}
+    ~monitor_stopper()
+    {
+        if (socket != nullptr) {
+            zmq_socket_monitor(socket, nullptr, 0);
+        }
+    }
+    monitor_stopper(const monitor_stopper&) = delete;
+    monitor_stopper& operator=(const monitor_stopper&) = delete;
 
 private:
-    void* context;
+    void* socket;
 };
+
+// The proxy's context: the library's, so that an allow-list authenticator
+// can serve it. The authenticator goes before it, the sockets before both.
+class proxy_context {
+public:
+    explicit proxy_context(const curve_keys& keys)
+    {
+        if (context.context == nullptr) {
+            throw command_failure(std::string("cannot create a ZeroMQ context: ") + zmq_strerror(zmq_errno()));
+        }
+        allow_list = start_allow_list(context, keys);
+    }
+    void* get() const { return context.context; }
+
+private:
+    vorzmq_context context;
+    std::unique_ptr<vorzmq_authenticator> allow_list;
+};
+
+// libzmq 4.3's ZMQ_ZAP_ENFORCE_DOMAIN, a draft option that its library
+// handles: a socket with it refuses every peer while no ZAP handler
+// answers, so an allow-list fails closed.
+constexpr int zap_enforce_domain = 93;
+
+void set_curve_text(void* socket, int option, const std::string& value, const char* name)
+{
+    if (zmq_setsockopt(socket, option, value.data(), value.size()) != 0) {
+        throw command_failure(std::string("cannot set the ") + name + ": " + zmq_strerror(zmq_errno()));
+    }
+}
+
+void set_curve_int(void* socket, int option, int value, const char* name)
+{
+    if (zmq_setsockopt(socket, option, &value, sizeof value) != 0) {
+        throw command_failure(std::string("cannot set the ") + name + ": " + zmq_strerror(zmq_errno()));
+    }
+}
+
+// The bound side as a CURVE server, as the library makes its own: after
+// harden_socket, whose ZAP domain an allow-list replaces.
+void make_raw_curve_server(void* socket, const curve_keys& keys)
+{
+    if (!is_curve_server(keys)) {
+        return;
+    }
+    set_curve_int(socket, ZMQ_CURVE_SERVER, 1, "CURVE server role");
+    set_curve_text(socket, ZMQ_CURVE_SECRETKEY, keys.secret_key, "CURVE secret key");
+    if (!keys.allow_dir.empty()) {
+        set_curve_text(socket, ZMQ_ZAP_DOMAIN, vorzmq::internal::allow_list_zap_domain, "ZAP domain");
+        set_curve_int(socket, zap_enforce_domain, 1, "ZAP domain enforcement");
+    }
+}
+
+// The connecting side as a CURVE client: the own key given, or a fresh pair.
+void make_raw_curve_client(void* socket, const curve_keys& keys)
+{
+    if (!is_curve_client(keys)) {
+        return;
+    }
+    std::string public_key = keys.public_key;
+    std::string secret_key = keys.secret_key;
+    if (secret_key.empty()) {
+        char fresh_public[41] = "";
+        char fresh_secret[41] = "";
+        if (zmq_curve_keypair(fresh_public, fresh_secret) != 0) {
+            throw command_failure(std::string("cannot make a CURVE key pair: ") + zmq_strerror(zmq_errno()));
+        }
+        public_key = fresh_public;
+        secret_key = fresh_secret;
+    }
+    set_curve_text(socket, ZMQ_CURVE_SERVERKEY, keys.server_public_key, "CURVE server key");
+    set_curve_text(socket, ZMQ_CURVE_PUBLICKEY, public_key, "CURVE public key");
+    set_curve_text(socket, ZMQ_CURVE_SECRETKEY, secret_key, "CURVE secret key");
+}
 
 // Errors that say the endpoint's text is wrong, not that the system refused.
 bool malformed_endpoint(int err)
@@ -112,11 +196,12 @@ void set_liveness(void* socket, const std::string& url, bool binds)
 // The side that requesters or subscribers connect to: the same bounds as the
 // library's own binding sockets, the same refusal to take over a live ipc
 // endpoint, the same file mode. Returns the endpoint really bound.
-std::string bind_hardened(void* socket, const std::string& url)
+std::string bind_hardened(void* socket, const std::string& url, const curve_keys& keys)
 {
     static constexpr char signature[] = "vorzmq proxy bind";
     require_ipc_directory(url);
     vorzmq::internal::harden_socket(signature, socket, true);
+    make_raw_curve_server(socket, keys);
     set_liveness(socket, url, true);
     if (vorzmq::internal::bind_endpoint(socket, url) != 0) {
         attach_failed("bind", url, errno);
@@ -128,10 +213,12 @@ std::string bind_hardened(void* socket, const std::string& url)
     return bound;
 }
 
-void connect_all(void* socket, const std::vector<std::string>& urls, const std::string& command)
+void connect_all(void* socket, const std::vector<std::string>& urls, const std::string& command,
+                 const curve_keys& keys)
 {
     static constexpr char signature[] = "vorzmq proxy connect";
     vorzmq::internal::harden_socket(signature, socket, false);
+    make_raw_curve_client(socket, keys);
     // One socket for every server: heartbeats as soon as one is over tcp.
     const auto tcp = std::find_if(urls.begin(), urls.end(),
                                   [](const std::string& url) { return url.rfind("tcp://", 0) == 0; });
@@ -177,8 +264,22 @@ bool ask_statistics(void* control, proxy_statistics& statistics)
 class server_states {
 public:
     // The events name a server by its resolved address, which may not be
-    // how the command line named it.
-    server_states(void* monitor, size_t server_count) : monitor(monitor), server_count(server_count) {}
+    // how the command line named it. Over CURVE a server is up once its
+    // handshake succeeded, and a failed one is told.
+    // `noun` names the upstreams: "server" or "publisher".
+    server_states(void* monitor, size_t server_count, bool curve, std::string noun = "server")
+        : monitor(monitor), server_count(server_count), curve(curve), noun(std::move(noun))
+    {
+    }
+
+    // The events to watch.
+    static int events(bool curve)
+    {
+        return ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED |
+               (curve ? ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                            ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
+                      : 0);
+    }
 
     void* socket() const { return monitor; }
 
@@ -200,17 +301,36 @@ public:
             char address[512] = {};
             const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
             const std::string url(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
-            const bool up = event == ZMQ_EVENT_CONNECTED;
-            if (!up && event != ZMQ_EVENT_DISCONNECTED) {
+            const bool up = event == (curve ? ZMQ_EVENT_HANDSHAKE_SUCCEEDED : ZMQ_EVENT_CONNECTED);
+            const char* refusal = event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
+                                      ? "refused this proxy's key (not in its allow-list)"
+                                  : event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL ||
+                                            event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL
+                                      ? "failed the CURVE handshake (a wrong --curve-server, or this proxy is not "
+                                        "admitted)"
+                                      : nullptr;
+            if (!up && event != ZMQ_EVENT_DISCONNECTED && refusal == nullptr) {
                 continue;
             }
-            auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.first == url; });
+            auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.url == url; });
             if (state == states.end()) {
-                state = states.insert(states.end(), {url, false});
+                state = states.insert(states.end(), {url, false, nullptr});
             }
-            if (state->second != up) {
-                state->second = up;
-                std::cerr << command << ": server " << url << (up ? " connected" : " disconnected") << std::endl;
+            if (refusal != nullptr) {
+                // Told once until the server's state changes: libzmq may try
+                // again a few times a second.
+                if (state->refusal != refusal) {
+                    state->refusal = refusal;
+                    std::cerr << command << ": " << noun << " " << url << " " << refusal << std::endl;
+                }
+                continue;
+            }
+            if (up) {
+                state->refusal = nullptr;
+            }
+            if (state->up != up) {
+                state->up = up;
+                std::cerr << command << ": " << noun << " " << url << (up ? " connected" : " disconnected") << std::endl;
             }
         }
     }
@@ -219,20 +339,27 @@ public:
     {
         std::string up_list;
         size_t up = 0;
-        for (const auto& [url, connected] : states) {
-            if (connected) {
+        for (const server_state& state : states) {
+            if (state.up) {
                 ++up;
-                up_list += ' ' + url;
+                up_list += ' ' + state.url;
             }
         }
-        return "; servers up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
+        return "; " + noun + "s up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
                up_list;
     }
 
 private:
+    struct server_state {
+        std::string url;
+        bool up;
+        const char* refusal;  // the last failed handshake told, until it is up
+    };
     void* monitor;
     size_t server_count;
-    std::vector<std::pair<std::string, bool>> states;
+    bool curve;
+    std::string noun;
+    std::vector<server_state> states;
 };
 
 // Waits up to one tick for a stop signal, reading the servers' events
@@ -337,17 +464,29 @@ int run_forward(const forward_options& options)
     const std::string command = "vorzmq forward";
     const std::vector<std::string> from = resolve_all(options.from);
     const std::string to = resolve_endpoint(options.to);
+    const curve_keys keys = load_curve_keys(options.curve, "forward");
     const sigset_t stop_set = block_stop_signals();
-    zmq_context_owner context;
+    proxy_context context(keys);
     zmq_socket_owner publishers(context.get(), ZMQ_XSUB);
     zmq_socket_owner subscribers(context.get(), ZMQ_XPUB);
     set_int(publishers.get(), ZMQ_RCVHWM, options.hwm);
     // Lossy (no ZMQ_XPUB_NODROP): the proxy sends with blocking calls, so a
     // subscriber at its high-water mark would hold every other one back.
     set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
-    connect_all(publishers.get(), from, command);
-    const std::string bound = bind_hardened(subscribers.get(), to);
-    std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << std::endl;
+    // Over CURVE, the publishers' handshakes are watched and told, as the
+    // balancer tells its servers'.
+    std::unique_ptr<zmq_socket_owner> monitor;
+    std::shared_ptr<server_states> upstreams;
+    if (is_curve_client(keys)) {
+        zmq_socket_monitor(publishers.get(), monitor_endpoint, server_states::events(true));
+        monitor = std::make_unique<zmq_socket_owner>(context.get(), ZMQ_PAIR);
+        zmq_connect(monitor->get(), monitor_endpoint);
+        upstreams = std::make_shared<server_states>(monitor->get(), from.size(), true, "publisher");
+    }
+    const monitor_stopper stop_monitor(monitor ? publishers.get() : nullptr);
+    connect_all(publishers.get(), from, command, keys);
+    const std::string bound = bind_hardened(subscribers.get(), to, keys);
+    std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << curve_note(keys) << std::endl;
     sd_notify(0, "READY=1");  // under systemd (Type=notify): started once bound
     const statistics_printer print = [](const proxy_statistics& s) {
         std::ostringstream line;
@@ -357,8 +496,8 @@ int run_forward(const forward_options& options)
              << " bytes)";
         return line.str();
     };
-    return run_steered(context.get(), publishers.get(), subscribers.get(), stop_set, options.stats_s, command,
-                       print);
+    return run_steered(context.get(), publishers.get(), subscribers.get(), stop_set, options.stats_s, command, print,
+                       upstreams);
 }
 
 int run_balance(const balance_options& options)
@@ -366,8 +505,9 @@ int run_balance(const balance_options& options)
     const std::string command = "vorzmq balance";
     const std::string listen = resolve_endpoint(options.listen);
     const std::vector<std::string> to = resolve_all(options.to);
+    const curve_keys keys = load_curve_keys(options.curve, "balance");
     const sigset_t stop_set = block_stop_signals();
-    zmq_context_owner context;
+    proxy_context context(keys);
     zmq_socket_owner requesters(context.get(), ZMQ_ROUTER);
     zmq_socket_owner servers(context.get(), ZMQ_DEALER);
     // Requests go only to servers that are connected: a dead server's pipe,
@@ -376,12 +516,14 @@ int run_balance(const balance_options& options)
     set_int(servers.get(), ZMQ_IMMEDIATE, 1);
     // Connections and disconnections of the servers, watched from before
     // the first connect.
-    zmq_socket_monitor(servers.get(), monitor_endpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+    zmq_socket_monitor(servers.get(), monitor_endpoint, server_states::events(is_curve_client(keys)));
     zmq_socket_owner monitor(context.get(), ZMQ_PAIR);
     zmq_connect(monitor.get(), monitor_endpoint);
-    connect_all(servers.get(), to, command);
-    const std::string bound = bind_hardened(requesters.get(), listen);
-    std::cerr << command << ": balancing requests from " << bound << " over " << joined(to) << std::endl;
+    const monitor_stopper stop_monitor(servers.get());
+    connect_all(servers.get(), to, command, keys);
+    const std::string bound = bind_hardened(requesters.get(), listen, keys);
+    std::cerr << command << ": balancing requests from " << bound << curve_note(keys) << " over " << joined(to)
+              << std::endl;
     sd_notify(0, "READY=1");  // under systemd (Type=notify): started once bound
     const statistics_printer print = [](const proxy_statistics& s) {
         std::ostringstream line;
@@ -391,7 +533,7 @@ int run_balance(const balance_options& options)
         return line.str();
     };
     return run_steered(context.get(), requesters.get(), servers.get(), stop_set, options.stats_s, command, print,
-                       std::make_shared<server_states>(monitor.get(), to.size()));
+                       std::make_shared<server_states>(monitor.get(), to.size(), is_curve_client(keys)));
 }
 
 }  // namespace vorzmq_tool

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "security.h"
+
 namespace vorzmq_tool {
 
 struct forward_options {
@@ -19,12 +21,14 @@ struct forward_options {
     // others never wait for it.
     int hwm = 10000;
     int stats_s = 0;  // 0: no statistics
+    curve_options curve;  // --curve-secret serves --to and is the --from connections' key
 };
 
 struct balance_options {
     std::string listen;           // bound for requesters
     std::vector<std::string> to;  // servers, connected to
     int stats_s = 0;
+    curve_options curve;  // --curve-secret serves --listen and is the --to connections' key
 };
 
 int run_forward(const forward_options& options);

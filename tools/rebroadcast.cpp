@@ -11,6 +11,7 @@
 
 #include "commands.h"
 #include "relay_request.h"
+#include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -98,6 +99,7 @@ std::string describe_reply(const std::string& reply)
 int run_rebroadcast(const rebroadcast_options& options)
 {
     const std::string url = resolve_endpoint(options.endpoint);
+    const curve_keys keys = load_curve_keys(options.curve, "rebroadcast");
     prepared given;
     if (options.has_json) {
         given = prepare(options.topic, options.json);
@@ -111,6 +113,7 @@ int run_rebroadcast(const rebroadcast_options& options)
     vorzmq_context context;
     vorzmq_request_socket request(context, url);
     request.set_receive_timeout_ms(options.timeout_ms);
+    make_curve_client(request, keys);
     request.init_if_necessary();
     if (vorzmq_last_result() != vorzmq_result::ok) {
         throw command_failure("cannot connect to " + url + ": " + failure_reason());
@@ -129,11 +132,13 @@ int run_rebroadcast(const rebroadcast_options& options)
             if (vorzmq_last_result() != vorzmq_result::ok) {
                 failure = "not sent: " + failure_reason();
             } else if (!request.receive(reply)) {
+                const vorzmq_result result = vorzmq_last_result();
                 failure = "not acknowledged: " +
-                          (vorzmq_last_result() == vorzmq_result::no_reply
+                          (result == vorzmq_result::no_reply
                                ? "no reply from " + url + " within " + std::to_string(options.timeout_ms) +
                                      " ms (the server may still have received it)"
-                               : failure_reason());
+                           : result == vorzmq_result::refused ? "refused by the server at " + url + ": " + refusal_cause()
+                                                              : failure_reason());
             } else if (reply != std::string("ok", 3)) {
                 failure = "not acknowledged: " + describe_reply(reply);
             }

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "listen.h"
 #include "proxy.h"
+#include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
 
@@ -180,6 +181,7 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
         ->capture_default_str()
         ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
     forward_command->add_option("--stats", forward.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
+    add_curve_both_options(*forward_command, forward.curve, "the --to endpoint", "the --from connections");
     add_common_options(*forward_command, log_level,
                        "  vorzmq forward --from tcp://host-a:5556 tcp://host-b:5556 --to tcp://*:5560\n"
                        "  vorzmq subscribe tcp://forwarder:5560 alarm",
@@ -197,6 +199,7 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
         ->expected(1, -1)
         ->type_name("ENDPOINT...");
     balance_command->add_option("--stats", balance.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
+    add_curve_both_options(*balance_command, balance.curve, "the --listen endpoint", "the --to connections");
     add_common_options(*balance_command, log_level,
                        "  vorzmq balance --listen tcp://*:5555 --to tcp://server-a:5555 tcp://server-b:5555\n"
                        "  vorzmq request tcp://balancer:5555 hello",
@@ -233,6 +236,19 @@ int main(int argc, char** argv)
     add_common_options(*url, log_level, "  VOR_HOME=/srv/vor vorzmq url status     # ipc:///srv/vor/queues/status");
     url->callback([&] { command = [&] { return run_url(name); }; });
 
+    keygen_options keygen;
+    auto* keygen_command =
+        app.add_subcommand("keygen", "Write a new CURVE certificate pair: NAME.key (public) and NAME.key_secret");
+    add_keygen_options(*keygen_command, keygen);
+    add_common_options(*keygen_command, log_level,
+                       "  vorzmq keygen server --dir /etc/vorzmq && vorzmq keygen alice\n"
+                       "  vorzmq serve orders --curve-secret /etc/vorzmq/server.key_secret --allow /etc/vorzmq/clients\n"
+                       "  vorzmq request orders hello --curve-server /etc/vorzmq/server.key --curve-secret alice.key_secret",
+                       "Files:\n  NAME.key holds the public key (mode 0644): give it to the peers. NAME.key_secret holds "
+                       "both keys (mode 0600, created so): keep it. Both are in czmq's and pyzmq's format. An existing "
+                       "file is never replaced (exit status 1, nothing written).\n\n");
+    keygen_command->callback([&] { command = [&] { return run_keygen(keygen); }; });
+
     serve_options serve;
     auto* serve_command =
         app.add_subcommand("serve", "Bind a reply socket, print each request on its own line and acknowledge it");
@@ -241,6 +257,7 @@ int main(int argc, char** argv)
         ->check(at_least_one);
     serve_command->add_flag("--no-ack", serve.no_ack, "Answer with an empty reply instead of the OK reply");
     add_output_option(*serve_command, serve.output);
+    add_curve_server_options(*serve_command, serve.curve);
     add_common_options(*serve_command, log_level, "  vorzmq serve status --count 1 &\n  vorzmq request status hello",
                        output_note);
     serve_command->callback([&] { command = [&] { return run_serve(serve); }; });
@@ -258,6 +275,7 @@ int main(int argc, char** argv)
         ->default_str(std::to_string(request.timeout_ms));
     add_input_option(*request_command, request.input);
     add_output_option(*request_command, request.output);
+    add_curve_client_options(*request_command, request.curve);
     add_common_options(*request_command, log_level,
                        "  vorzmq request status hello 'second message'\n  printf 'a\\nb\\n' | vorzmq request status\n"
                        "  vorzmq request status --input whole < request.bin",
@@ -277,6 +295,7 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0, 3600000));
     add_delivery_options(*publish_command, publish.hwm, publish.linger_ms, "the input ends");
     add_input_option(*publish_command, publish.input);
+    add_curve_server_options(*publish_command, publish.curve);
     add_common_options(*publish_command, log_level,
                        "  vorzmq subscribe events alarm &\n  vorzmq publish events alarm '{\"level\":3}' --wait-ms 1000\n"
                        "  find . -print0 | vorzmq publish events files --input null",
@@ -296,6 +315,7 @@ int main(int argc, char** argv)
     subscribe_command->add_option("--count", subscribe.count, "Stop after N messages (default: until Ctrl-C)")
         ->check(at_least_one);
     add_output_option(*subscribe_command, subscribe.output);
+    add_curve_client_options(*subscribe_command, subscribe.curve);
     add_common_options(*subscribe_command, log_level,
                        "  vorzmq subscribe events alarm status       # exactly these two topics\n"
                        "  vorzmq subscribe events sensor. --prefix   # sensor.1, sensor.2, ...",
@@ -318,6 +338,7 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 3600000))
         ->default_str(std::to_string(rebroadcast.timeout_ms));
     add_input_option(*rebroadcast_command, rebroadcast.input);
+    add_curve_client_options(*rebroadcast_command, rebroadcast.curve);
     add_common_options(*rebroadcast_command, log_level,
                        "  vorzmq rebroadcast relay alarm '{\"level\":3,\"zone\":\"north\"}'\n"
                        "  printf '{\"level\":1}\\n{\"level\":2}\\n' | vorzmq rebroadcast relay alarm\n"
@@ -350,6 +371,7 @@ int main(int argc, char** argv)
                      "KiB: longer requests are refused (\"error: too long\"); at most 4096")
         ->capture_default_str()
         ->check(CLI::Range(1, 4096));
+    add_curve_server_options(*relay_command, relay.curve);
     add_common_options(*relay_command, log_level,
                        "  vorzmq relay --listen relay --publish events &\n"
                        "  vorzmq subscribe events alarm &\n"
@@ -371,6 +393,7 @@ int main(int argc, char** argv)
     listen_command->add_option("--count", listen.count, "Stop after N messages in all (default: until Ctrl-C)")
         ->check(at_least_one);
     add_output_option(*listen_command, listen.output);
+    add_curve_both_options(*listen_command, listen.curve, "the --serve queues", "the --subscribe connections");
     add_common_options(*listen_command, log_level,
                        "  vorzmq listen --serve status --serve orders --subscribe events alarm status\n"
                        "  # request status: hello\n"
