@@ -57,7 +57,7 @@ def main(args):
         print(socket.last_endpoint.decode(), flush=True)
         while True:
             socket.recv()
-            socket.send(b"OK")
+            socket.send(b"ok\0")  # the acknowledgement of the library's reply socket
     if command == "subscribe":
         socket = context.socket(zmq.SUB)
         socket.subscribe(args[2].encode())
