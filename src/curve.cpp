@@ -22,10 +22,6 @@
 namespace vorzmq::internal {
 namespace {
 
-// Draft in libzmq 4.3's header, handled by its library: a socket with a ZAP
-// domain refuses every peer while no ZAP handler is bound on its context.
-constexpr int zap_enforce_domain_option = 93;
-
 struct curve_setting {
     bool usable;  // false: the keys given were not keys; no socket at all
     bool server;

@@ -15,6 +15,10 @@ struct socket_handle;
 // admit only allowed clients, which the authenticator tells apart.
 inline constexpr char zap_domain[] = "vorzmq";
 inline constexpr char allow_list_zap_domain[] = "vorzmq.allowed";
+// ZMQ_ZAP_ENFORCE_DOMAIN, a draft in libzmq 4.3's header that its library
+// handles: a socket with a ZAP domain and this option refuses every peer
+// while no ZAP handler answers on its context, so an allow-list fails closed.
+inline constexpr int zap_enforce_domain_option = 93;
 
 // Gives a new socket the object's CURVE settings, if it has any. Returns
 // false, with an ERROR and `no_socket`, when they cannot be applied; the

@@ -24,7 +24,7 @@
 #include <systemd/sd-daemon.h>
 #include <zmq.h>
 
-#include "curve.h"     // the allow-list's ZAP domain, which the authenticator recognises
+#include "curve.h"     // the allow-list's ZAP domain and its enforcement, as the library sets them
 #include "endpoint.h"  // the library's binding and hardening, built into the tool too
 #include "heartbeat.h"
 #include "security.h"
@@ -106,11 +106,6 @@ private:
     std::unique_ptr<vorzmq_authenticator> allow_list;
 };
 
-// libzmq 4.3's ZMQ_ZAP_ENFORCE_DOMAIN, a draft option that its library
-// handles: a socket with it refuses every peer while no ZAP handler
-// answers, so an allow-list fails closed.
-constexpr int zap_enforce_domain = 93;
-
 void set_curve_text(void* socket, int option, const std::string& value, const char* name)
 {
     if (zmq_setsockopt(socket, option, value.data(), value.size()) != 0) {
@@ -136,7 +131,7 @@ void make_raw_curve_server(void* socket, const curve_keys& keys)
     set_curve_text(socket, ZMQ_CURVE_SECRETKEY, keys.secret_key, "CURVE secret key");
     if (!keys.allow_dir.empty()) {
         set_curve_text(socket, ZMQ_ZAP_DOMAIN, vorzmq::internal::allow_list_zap_domain, "ZAP domain");
-        set_curve_int(socket, zap_enforce_domain, 1, "ZAP domain enforcement");
+        set_curve_int(socket, vorzmq::internal::zap_enforce_domain_option, 1, "ZAP domain enforcement");
     }
 }
 
