@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // vorzmq: pokes queues, watches topics and runs the re-broadcast relay from
 // the command line, through libvorzmq's public API as any host would.
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -456,7 +457,15 @@ int main(int argc, char** argv)
     raise_open_file_limit();
     const std::string command_name = "vorzmq " + app.get_subcommands().front()->get_name();
     try {
-        return command();
+        const int status = command();
+        // What a command printed last may still wait in the buffer: a full
+        // disk or a closed pipe must not pass as success.
+        errno = 0;
+        if (!(std::cout << std::flush)) {
+            throw command_failure(std::string("cannot write to standard output: ") +
+                                  std::strerror(errno != 0 ? errno : EIO));
+        }
+        return status;
     } catch (const usage_error& error) {
         std::cerr << command_name << ": " << error.what() << '\n';
         return exit_usage;

@@ -52,6 +52,16 @@ server.key_secret" ] || fail "keygen left files behind: $(ls -A "$WORK/keys")"
     expect_status 1
     [ ! -e "$WORK/keys/other.key" ] || fail "keygen wrote other.key beside an existing other.key_secret"
 
+    # What a command prints last is checked too: a full disk is a failure.
+    local command
+    for command in "keygen full --dir $WORK/keys" "url orders"; do
+        # shellcheck disable=SC2086 # the words of the command
+        "$VORZMQ" $command >/dev/full 2>"$WORK/run.err"
+        status=$?
+        [ "$status" -eq 1 ] || fail "$command into a full disk: exit status $status, expected 1"
+        expect_contains "$WORK/run.err" "cannot write to standard output: No space left on device"
+    done
+
     # The pair serves: a server and a client that use it get through.
     start server serve orders --count 1 --curve-secret "$WORK/keys/other.key_secret"
     wait_for_line "$WORK/server.err" "(CURVE, any client with the public key)" 15 "$server_pid"
