@@ -223,6 +223,29 @@ bool set_client(const char* signature, const void* object, const std::string& se
     return settle(signature, object, std::move(setting), socket, reset_pending);
 }
 
+enum class after_taking { keep_settings, forget_settings };
+
+// Takes the object's handshake watch out of the registry (null when it has
+// none), and with it, on request, the object's settings.
+void* take_watch(const void* object, after_taking then)
+{
+    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
+        return nullptr;
+    }
+    curve_registry& shared = registry();
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    const auto found = shared.settings.find(object);
+    if (found == shared.settings.end()) {
+        return nullptr;
+    }
+    void* const monitor = std::exchange(found->second.monitor, nullptr);
+    if (then == after_taking::forget_settings) {
+        shared.settings.erase(found);
+        --objects_with_settings;
+    }
+    return monitor;
+}
+
 }  // namespace
 
 bool apply_curve(const char* signature, const socket_handle& handle)
@@ -300,19 +323,7 @@ bool report_curve_refusal(const char* signature, const void* object, const std::
 
 void stop_watching_handshakes(const void* object, void* socket)
 {
-    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
-        return;
-    }
-    curve_registry& shared = registry();
-    void* monitor = nullptr;
-    {
-        const std::lock_guard<std::mutex> held(shared.mutex);
-        const auto found = shared.settings.find(object);
-        if (found == shared.settings.end()) {
-            return;
-        }
-        monitor = std::exchange(found->second.monitor, nullptr);
-    }
+    void* const monitor = take_watch(object, after_taking::keep_settings);
     if (monitor != nullptr) {
         if (socket != nullptr) {
             zmq_socket_monitor(socket, nullptr, 0);
@@ -323,21 +334,7 @@ void stop_watching_handshakes(const void* object, void* socket)
 
 void forget_curve(const void* object)
 {
-    if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
-        return;
-    }
-    curve_registry& shared = registry();
-    void* monitor = nullptr;
-    {
-        const std::lock_guard<std::mutex> held(shared.mutex);
-        const auto found = shared.settings.find(object);
-        if (found == shared.settings.end()) {
-            return;
-        }
-        monitor = found->second.monitor;
-        shared.settings.erase(found);
-        --objects_with_settings;
-    }
+    void* const monitor = take_watch(object, after_taking::forget_settings);
     if (monitor != nullptr) {
         zmq_close(monitor);
     }
