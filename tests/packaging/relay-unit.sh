@@ -5,7 +5,8 @@
 # system's own units, which must print nothing (verify exits 0 even on an
 # unknown key); the offline security review, whose exposure must be 2.0 or
 # less; and the relay's system calls, traced while it relays a request, which
-# must all pass the unit's SystemCallFilter= (a refused one aborts libzmq).
+# must all pass the unit's SystemCallFilter= (a refused one aborts libzmq),
+# CURVE and its allow-list included.
 #   relay-unit.sh <unit file> <vorzmq executable> <vorzmq.1 or "">
 set -euo pipefail
 unit=$1 tool=$2 manpage=$3
@@ -26,8 +27,14 @@ check_exposure "$root/lib/systemd/system/vorzmq-relay@.service"
 allowed=$(allowed_syscalls "$unit")
 
 export VOR_HOME=$root/home
-mkdir -p "$VOR_HOME/queues"
-strace -f -qq -o "$root/trace" "$tool" relay --listen relay --publish events >/dev/null 2>"$root/relay.log" &
+mkdir -p "$VOR_HOME/queues" "$root/allowed"
+# Traced with CURVE and an allow-list, whose authenticator thread, directory
+# reads and key exchange add their own system calls to the relay's.
+"$tool" keygen relay --dir "$root" >/dev/null
+"$tool" keygen client --dir "$root" >/dev/null
+cp "$root/client.key" "$root/allowed/"
+strace -f -qq -o "$root/trace" "$tool" relay --listen relay --publish events \
+  --curve-secret "$root/relay.key_secret" --allow "$root/allowed" >/dev/null 2>"$root/relay.log" &
 tracer=$!
 # Started within 30 s, even traced on a loaded machine.
 for _ in $(seq 300); do
@@ -36,7 +43,8 @@ for _ in $(seq 300); do
 done
 grep -q re-broadcasting "$root/relay.log" || { kill "$tracer"; cat "$root/relay.log"; echo "no relay within 30 s"; exit 1; }
 sent=0
-"$tool" rebroadcast relay alarm '{"level":3}' >/dev/null || sent=$?
+"$tool" rebroadcast relay alarm '{"level":3}' --curve-server "$root/relay.key" \
+  --curve-secret "$root/client.key_secret" >/dev/null || sent=$?
 kill -TERM "$(pgrep -P "$tracer")" 2>/dev/null || true
 relay_status=0
 wait "$tracer" || relay_status=$?
