@@ -122,6 +122,22 @@ require_pyzmq() {
     }
 }
 
+# expect_forward_shares COUNT SECONDS: two publishers sent t1..tCOUNT and
+# u1..uCOUNT through a forwarder; the subscriber of t ($WORK/only_t.out) and
+# the one of everything ($WORK/all.out, topics shown) must each get exactly
+# their share, in order per publisher, greetings aside.
+expect_forward_shares() {
+    wait_for_line "$WORK/only_t.out" "t$1" "$2" "$only_t_pid"
+    wait_for_line "$WORK/all.out" "t t$1" "$2" "$all_pid"
+    wait_for_line "$WORK/all.out" "u u$1" "$2" "$all_pid"
+    cmp -s <(seq -f 't%g' 1 "$1") <(grep -v greeting "$WORK/only_t.out") ||
+        fail "the subscriber of t did not get exactly t1 to t$1 in order"
+    cmp -s <(seq -f 't t%g' 1 "$1") <(grep '^t ' "$WORK/all.out" | grep -v greeting) ||
+        fail "the subscriber of everything did not get t1 to t$1 in order"
+    cmp -s <(seq -f 'u u%g' 1 "$1") <(grep '^u ' "$WORK/all.out" | grep -v greeting) ||
+        fail "the subscriber of everything did not get u1 to u$1 in order"
+}
+
 run_case() {
     declare -F "case_$CASE" >/dev/null || fail "no such case"
     "case_$CASE"
