@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "certificate.h"
+#include "wire.h"
 #include "harness.h"
 
 using namespace vorzmq_fuzz;

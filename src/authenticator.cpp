@@ -18,11 +18,11 @@
 
 #include <zmq.h>
 
-#include "certificate.h"
 #include "curve.h"
 #include "frame.h"
 #include "lifecycle.h"
 #include "logging.h"
+#include "wire.h"
 
 namespace vorzmq::internal {
 namespace {

@@ -14,10 +14,10 @@
 
 #include <zmq.h>
 
-#include "certificate.h"
 #include "lifecycle.h"
 #include "logging.h"
 #include "outcome.h"
+#include "wire.h"
 
 namespace vorzmq::internal {
 namespace {

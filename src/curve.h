@@ -7,18 +7,11 @@
 
 #include <string>
 
+#include "wire.h"
+
 namespace vorzmq::internal {
 
 struct socket_handle;
-
-// The ZAP domain of the library's sockets, and the one of CURVE servers that
-// admit only allowed clients, which the authenticator tells apart.
-inline constexpr char zap_domain[] = "vorzmq";
-inline constexpr char allow_list_zap_domain[] = "vorzmq.allowed";
-// ZMQ_ZAP_ENFORCE_DOMAIN, a draft in libzmq 4.3's header that its library
-// handles: a socket with a ZAP domain and this option refuses every peer
-// while no ZAP handler answers on its context, so an allow-list fails closed.
-inline constexpr int zap_enforce_domain_option = 93;
 
 // Gives a new socket the object's CURVE settings, if it has any. Returns
 // false, with an ERROR and `no_socket`, when they cannot be applied; the

@@ -12,11 +12,9 @@
 
 #include <zmq.h>
 
-namespace vorzmq::internal {
+#include "wire.h"
 
-// Received text is cut at this length, as if read into a 4 MiB buffer that
-// always keeps one byte for the terminating zero.
-inline constexpr size_t longest_text = 4194304 - 1;
+namespace vorzmq::internal {
 
 // One received frame, released on every path.
 struct frame {

@@ -12,11 +12,10 @@
 #include <zmq.h>
 
 #include "curve.h"
-#include "endpoint.h"
 #include "frame.h"
-#include "heartbeat.h"
 #include "logging.h"
 #include "outcome.h"
+#include "wire.h"
 
 namespace vorzmq::internal {
 namespace {

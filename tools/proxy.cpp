@@ -24,12 +24,10 @@
 #include <systemd/sd-daemon.h>
 #include <zmq.h>
 
-#include "curve.h"     // the allow-list's ZAP domain and its enforcement, as the library sets them
-#include "endpoint.h"  // the library's binding and hardening, built into the tool too
-#include "heartbeat.h"
 #include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
+#include "wire.h"  // binding, hardening and liveness, as the library does them
 
 namespace vorzmq_tool {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "certificate.h"
+#include "wire.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

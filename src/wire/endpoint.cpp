@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Endpoints: ipc paths, the liveness probe, binding without takeover and
-// opening a fresh endpoint to its group. Nothing here is exported, so the
-// tool builds this file too and binds its proxies the same way.
-#include "endpoint.h"
+// opening a fresh endpoint to its group. Part of the wire library, so the
+// tool's proxies bind the same way the library's sockets do.
+#include "wire.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -25,8 +25,6 @@
 #include <boost/thread/thread.hpp>
 #include <zmq.h>
 
-#include "curve.h"
-#include "frame.h"
 #include "logging.h"
 
 namespace vorzmq::internal {
@@ -236,7 +234,8 @@ void wait_for_file_to_manifest_and_set_perms(const std::string& url)
 // What every socket gets besides its class's options: ZMTP 3 peers only (any
 // non-empty ZAP domain makes libzmq refuse older peers at the handshake, so
 // raw bytes never pass as a ZMTP 1.0 message; without a ZAP handler on the
-// context, the NULL mechanism lets every ZMTP 3 peer in), and on a binding socket, where anyone may connect, a bound on inbound frames.
+// context, the NULL mechanism lets every ZMTP 3 peer in), and on a binding
+// socket, where anyone may connect, a bound on inbound frames.
 // A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
 // as a protocol error, after which a connecting socket never reconnects.
 void harden_socket(const char* signature, void* socket, bool binds)

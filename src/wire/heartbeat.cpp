@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "heartbeat.h"
+#include "wire.h"
 
 #include <algorithm>
 #include <mutex>
