@@ -296,7 +296,8 @@ void follow_receive_timeout(const char* signature, const socket_handle& handle)
     }
 }
 
-bool report_curve_refusal(const char* signature, const void* object, const std::string& url, const char* what)
+bool report_curve_refusal(const char* signature, const void* object, void* socket, const std::string& url,
+                          const char* what)
 {
     curve_setting setting;
     if (!find(object, setting) || setting.monitor == nullptr) {
@@ -307,6 +308,10 @@ bool report_curve_refusal(const char* signature, const void* object, const std::
     if (failure == 0) {
         return false;
     }
+    // The closed socket would linger and connect again, and a server that
+    // admits the client by then would get what was reported as refused.
+    const int no_linger = 0;
+    zmq_setsockopt(socket, ZMQ_LINGER, &no_linger, sizeof no_linger);
     record(vorzmq_result::refused, failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH ? EACCES : EPROTO);
     if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
         LOG4CXX_ERROR(logger, what << url << " -- Client Not Admitted (Status " << value << ")");

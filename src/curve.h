@@ -34,9 +34,11 @@ void forget_curve(const void* object);
 // After a wait for the server that found nothing: when the object's last
 // CURVE handshake failed, records `refused`, logs ERROR `what` + url + the
 // cause, and returns true. libzmq does not try again a connection that the
-// server refused, so the caller resets the socket. Objects without CURVE
-// settings never take a lock here.
-bool report_curve_refusal(const char* signature, const void* object, const std::string& url, const char* what);
+// server refused, so the caller resets the socket; what `socket` still holds
+// is dropped when it closes. Objects without CURVE settings never take a
+// lock here.
+bool report_curve_refusal(const char* signature, const void* object, void* socket, const std::string& url,
+                          const char* what);
 
 }  // namespace vorzmq::internal
 

@@ -181,7 +181,8 @@ bool receive_data_frame(const socket_handle& self, frame& data)
     const int err = zmq_errno();
     socket_handle self = vorzmq_socket_access::handle(object);
     // A refused subscriber is never connected again by libzmq: a new socket is.
-    if (err == EAGAIN && report_curve_refusal(signature, &object, self.url, "Subscription Refused by the Server: ")) {
+    if (err == EAGAIN && report_curve_refusal(signature, &object, self.socket, self.url,
+                                                 "Subscription Refused by the Server: ")) {
         self.reset_pending = true;
         return false;
     }

@@ -130,7 +130,7 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
         !discard_rest_of_message(socket, reply.more())) {
         const int err = zmq_errno();
         reset_pending = true;
-        if (err == EAGAIN && report_curve_refusal(signature, this, url, "Request Refused by the Server: ")) {
+        if (err == EAGAIN && report_curve_refusal(signature, this, socket, url, "Request Refused by the Server: ")) {
             return;
         }
         record_failed_receive(err == EAGAIN, err);
@@ -149,11 +149,11 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
 
 namespace {
 
-[[gnu::cold]] void report_failed_reply_receive(const char* signature, const void* object, const std::string& url,
-                                               bool& reset_pending)
+[[gnu::cold]] void report_failed_reply_receive(const char* signature, const void* object, void* socket,
+                                               const std::string& url, bool& reset_pending)
 {
     const int err = zmq_errno();
-    if (err == EAGAIN && report_curve_refusal(signature, object, url, "Request Refused by the Server: ")) {
+    if (err == EAGAIN && report_curve_refusal(signature, object, socket, url, "Request Refused by the Server: ")) {
         reset_pending = true;
         return;
     }
@@ -169,7 +169,7 @@ size_t vorzmq_request_socket::receive(void* buffer, size_t buffer_size)
     static constexpr char signature[] = "size_t vorzmq_request_socket::receive(void*, size_t)";
     const int size = zmq_recv(socket, buffer, buffer_size, receive_flags);
     if (size == -1 || !discard_rest_of_message(socket)) {
-        report_failed_reply_receive(signature, this, url, reset_pending);
+        report_failed_reply_receive(signature, this, socket, url, reset_pending);
         return 0;
     }
     if (static_cast<size_t>(size) > buffer_size) {
@@ -187,7 +187,7 @@ bool vorzmq_request_socket::receive(std::string& reply)
     frame message;
     if (zmq_msg_recv(&message.message, socket, receive_flags) == -1 ||
         !discard_rest_of_message(socket, message.more())) {
-        report_failed_reply_receive(signature, this, url, reset_pending);
+        report_failed_reply_receive(signature, this, socket, url, reset_pending);
         return false;
     }
     record(vorzmq_result::ok);
