@@ -4,6 +4,13 @@
 # processes, and waits on conditions with deadlines instead of sleeping.
 set -u -o pipefail
 
+# The case runs as the leader of a process group of its own, so that its
+# clean-up reaches every process it started, grandchildren included (a
+# shell function's python, a demo's servers).
+if [ "$(cut -d' ' -f5 /proc/$$/stat)" != "$$" ]; then
+    exec setsid --wait bash "$0" "$@"
+fi
+
 VORZMQ=$1
 CASE=$2
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vorzmq-cli-XXXXXX")
@@ -11,13 +18,36 @@ export VOR_HOME=$WORK/home
 mkdir -p "$VOR_HOME/queues"
 background_pids=()
 
+# Processes other than this shell that run with the case's VOR_HOME (or one
+# below $WORK) in their environment: what the case started, however deep.
+# The grep itself runs without it.
+case_processes() {
+    env -u VOR_HOME grep -lsF "VOR_HOME=$WORK/" /proc/[0-9]*/environ | cut -d/ -f3
+}
+
+# Ends everything the case started, and fails the case when something
+# outlives that.
 cleanup() {
+    local status=$? deadline left
     for pid in "${background_pids[@]}"; do
         kill "$pid" 2>/dev/null
         kill -CONT "$pid" 2>/dev/null  # a stopped process ends only once continued
     done
+    trap '' TERM
+    kill -TERM -- "-$$" 2>/dev/null
+    kill -CONT -- "-$$" 2>/dev/null
     wait 2>/dev/null
+    deadline=$(($(now_ms) + 10000))
+    while left=$(case_processes) && [ -n "$left" ]; do
+        if [ "$(now_ms)" -ge "$deadline" ]; then
+            echo "FAIL [$CASE]: processes outlived the case:" $left >&2
+            status=1
+            break
+        fi
+        sleep 0.05
+    done
     rm -rf "$WORK"
+    exit "$status"
 }
 trap cleanup EXIT
 

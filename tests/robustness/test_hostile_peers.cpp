@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -556,6 +557,12 @@ struct child_process {
     }
 };
 
+// In a forked child: a test killed at its time-out takes its services along.
+void end_with_parent()
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
 // CPU seconds a process has used so far.
 double cpu_seconds(pid_t pid)
 {
@@ -607,6 +614,7 @@ TEST_F(hostile_peer_test, relay_memory_stays_within_its_budget_for_a_subscriber_
     const std::string publish = queue_url("budget-out");
     const child_process relay{fork()};
     if (relay.pid == 0) {
+        end_with_parent();
         freopen("/dev/null", "w", stdout);
         execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
               "--memory-budget", "32", "--max-request", "512", static_cast<char*>(nullptr));
@@ -654,6 +662,7 @@ TEST_F(hostile_peer_test, relay_reports_ready_once_bound_and_stops_cleanly)
     ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
     const pid_t relay = fork();
     if (relay == 0) {
+        end_with_parent();
         setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
         execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
               static_cast<char*>(nullptr));
@@ -701,6 +710,7 @@ TEST_F(hostile_peer_test, serve_outlives_a_flood_of_idle_connections)
     const std::string url = free_tcp_url();
     const child_process serve{fork()};
     if (serve.pid == 0) {
+        end_with_parent();
         const struct rlimit usual {1024, limit.rlim_max};
         setrlimit(RLIMIT_NOFILE, &usual);
         freopen("/dev/null", "w", stdout);
@@ -738,6 +748,7 @@ TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
     const std::string publish = queue_url("relay-out");
     const child_process relay{fork()};
     if (relay.pid == 0) {
+        end_with_parent();
         execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
