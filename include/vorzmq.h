@@ -396,7 +396,9 @@ public:
     // every topic that begins with it; connects first when needed, logs DEBUG.
     // The empty topic subscribes to everything. A filter that ZeroMQ refuses
     // is logged as ERROR and closes the socket; it is kept all the same and
-    // applied to the next socket.
+    // applied to the next socket. A vorzmq_pub_socket (and vorzmq forward)
+    // takes filters of at most 4,095 bytes, the "$" of exact_match included,
+    // and disconnects a subscriber that sends a longer one.
     void add_topic(const std::string& topic, bool exact_match);
     void add_topic(const std::string& topic);
 

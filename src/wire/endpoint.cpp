@@ -35,6 +35,19 @@ namespace {
 // announces more, before it allocates anything for the frame.
 constexpr int64_t longest_inbound_frame = longest_text + 1;
 
+// A publisher takes subscriptions only. libzmq keeps each byte of one as a
+// node of a tree that it walks recursively, on the thread that sends, and
+// a subscription of some 150 KB overflows the stack when it is removed.
+constexpr int64_t longest_inbound_subscription = longest_subscription + 1;  // the (un)subscribe byte
+
+int64_t inbound_bound(void* socket)
+{
+    int type = 0;
+    size_t size = sizeof type;
+    const bool publishes = zmq_getsockopt(socket, ZMQ_TYPE, &type, &size) == 0 && (type == ZMQ_PUB || type == ZMQ_XPUB);
+    return publishes ? longest_inbound_subscription : longest_inbound_frame;
+}
+
 constexpr char ipc_prefix[] = "ipc://";
 constexpr size_t ipc_prefix_length = sizeof ipc_prefix - 1;
 
@@ -235,7 +248,8 @@ void wait_for_file_to_manifest_and_set_perms(const std::string& url)
 // non-empty ZAP domain makes libzmq refuse older peers at the handshake, so
 // raw bytes never pass as a ZMTP 1.0 message; without a ZAP handler on the
 // context, the NULL mechanism lets every ZMTP 3 peer in), and on a binding
-// socket, where anyone may connect, a bound on inbound frames.
+// socket, where anyone may connect, a bound on inbound frames: a message's, or
+// a subscription's on a publisher.
 // A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
 // as a protocol error, after which a connecting socket never reconnects.
 void harden_socket(const char* signature, void* socket, bool binds)
@@ -244,10 +258,13 @@ void harden_socket(const char* signature, void* socket, bool binds)
         const int err = zmq_errno();
         LOG4CXX_WARN(logger, "Failed to Set Socket ZAP Domain (" << zap_domain << ") -- " << zmq_strerror(err));
     }
-    if (binds && zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &longest_inbound_frame, sizeof longest_inbound_frame) != 0) {
+    if (!binds) {
+        return;
+    }
+    const int64_t bound = inbound_bound(socket);
+    if (zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &bound, sizeof bound) != 0) {
         const int err = zmq_errno();
-        LOG4CXX_WARN(logger, "Failed to Set Socket Maximum Message Size (" << longest_inbound_frame << ") -- "
-                                                                          << zmq_strerror(err));
+        LOG4CXX_WARN(logger, "Failed to Set Socket Maximum Message Size (" << bound << ") -- " << zmq_strerror(err));
     }
 }
 

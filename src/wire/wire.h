@@ -20,6 +20,10 @@ namespace vorzmq::internal {
 // always keeps one byte for the terminating zero.
 inline constexpr size_t longest_text = 4194304 - 1;
 
+// The longest topic filter a publisher takes from a subscriber; a subscriber
+// that sends a longer one is disconnected. Topics are names, not payloads.
+inline constexpr size_t longest_subscription = 4096 - 1;
+
 // The ZAP domain of every socket, and the one of CURVE servers that admit
 // only allowed clients, which the authenticator tells apart.
 inline constexpr char zap_domain[] = "vorzmq";
@@ -45,8 +49,9 @@ bool ipc_listener_present(const std::string& path);
 int bind_endpoint(void* socket, const std::string& url);
 
 // What every socket gets besides its class's options: ZMTP 3 peers only,
-// and on a binding socket a bound on inbound frames (WARN when an option
-// cannot be set; the record names `signature` as its function).
+// and on a binding socket a bound on inbound frames, longest_subscription on
+// a publisher (WARN when an option cannot be set; the record names
+// `signature` as its function).
 void harden_socket(const char* signature, void* socket, bool binds);
 
 // Pauses so that a fresh bind can settle, then lets processes of the file's

@@ -112,13 +112,13 @@ bool healthy(const std::string& url)
 }
 
 // A ZMTP 3.0 greeting with the NULL mechanism and the READY command of a
-// REQ socket.
-std::string zmtp3_request_handshake()
+// socket of `type` (three letters).
+std::string zmtp3_handshake(const std::string& type = "REQ")
 {
     std::string greeting("\xff\0\0\0\0\0\0\0\x01\x7f\x03\x00", 12);
     greeting += std::string("NULL", 4) + std::string(16, '\0');
     greeting += std::string(32, '\0');  // as-server, filler
-    const std::string ready = std::string("\x05READY\x0bSocket-Type\0\0\0\x03REQ", 25);
+    const std::string ready = std::string("\x05READY\x0bSocket-Type\0\0\0\x03", 22) + type;
     return greeting + '\x04' + static_cast<char>(ready.size()) + ready;
 }
 
@@ -149,16 +149,17 @@ public:
     bool ok() const { return connected; }
     // The handshake of a REQ socket, up to the server's READY command, and
     // the empty delimiter frame that starts a request.
-    bool start_request()
+    bool start_request() { return handshake("REQ") && write(std::string("\x01\x00", 2)); }
+    // The handshake of a socket of `type`, up to the server's READY command.
+    bool handshake(const std::string& type)
     {
-        if (!write(zmtp3_request_handshake())) {
+        if (!write(zmtp3_handshake(type))) {
             return false;
         }
         std::string greeting_and_header = read(64 + 2);
         return greeting_and_header.size() == 66 &&
                read(static_cast<unsigned char>(greeting_and_header.back())).size() ==
-                   static_cast<unsigned char>(greeting_and_header.back()) &&
-               write(std::string("\x01\x00", 2));
+                   static_cast<unsigned char>(greeting_and_header.back());
     }
     // Writes all of `bytes`, `times` times over; false once the server has
     // dropped the connection.
@@ -340,11 +341,50 @@ TEST_F(hostile_peer_test, subscriber_and_requester_go_on_after_an_oversized_mess
     EXPECT_TRUE(errors().empty()) << testing::PrintToString(errors());
 }
 
+// Subscribes with a megabyte and unsubscribes again: once libzmq's walk of
+// its subscription tree overflowed the stack of the thread that publishes.
+// Whether the publisher ended the connection (as its bound on subscriptions
+// has it do, or as a crash would).
+bool huge_subscription_dropped(const std::string& url)
+{
+    // Raw bytes: a libzmq subscriber of this process would walk the same
+    // tree, and fall over itself.
+    const std::string filter(1 << 20, 's');
+    stream_peer attacker(url);
+    if (!attacker.handshake("SUB")) {
+        return false;
+    }
+    attacker.write(long_frame_header(filter.size() + 1) + '\x01' + filter) &&
+        attacker.write(long_frame_header(filter.size() + 1) + '\x00' + filter);
+    return attacker.dropped_within(20s);
+}
+
+// Whether a subscriber of "t" hears something `feed` makes the publisher
+// at `url` send, within 30 s.
+bool hears(const std::string& url, const std::function<void()>& feed)
+{
+    raw_socket listener(ZMQ_SUB);
+    listener.subscribe("t");
+    listener.connect(url);
+    return wait_until([&] { return feed(), listener.receive_frames(50).has_value(); }, 30s);
+}
+
+TEST_F(hostile_peer_test, publisher_outlives_a_huge_subscription)
+{
+    vorzmq_context context;
+    const std::string url = queue_url("huge-sub");
+    vorzmq_pub_socket publisher(context, url);
+    const auto publish = [&] { publisher.send("t", "after"); };
+    ASSERT_TRUE(hears(url, publish));
+    EXPECT_TRUE(huge_subscription_dropped(url));
+    EXPECT_TRUE(hears(url, publish));
+}
+
 // Bytes that are no ZMTP 3 greeting never reach the host, and connections
 // left half-way through a handshake keep no real request waiting.
 TEST_F(hostile_peer_test, garbage_and_half_handshakes_deliver_nothing)
 {
-    const std::string greeting = zmtp3_request_handshake().substr(0, 64);
+    const std::string greeting = zmtp3_handshake().substr(0, 64);
     const struct {
         const char* name;
         std::string bytes;
@@ -389,7 +429,7 @@ TEST_F(hostile_peer_test, unfinished_handshakes_are_dropped_within_seconds)
     const std::string url = free_tcp_url();
     library_server server(context, url);
     ASSERT_TRUE(healthy(url));
-    const std::string greeting = zmtp3_request_handshake().substr(0, 64);
+    const std::string greeting = zmtp3_handshake().substr(0, 64);
     const std::string sent_first[] = {"", greeting.substr(0, 10), greeting};
     std::vector<std::unique_ptr<stream_peer>> peers;
     for (const auto& bytes : sent_first) {
@@ -412,7 +452,7 @@ TEST_F(hostile_peer_test, thousand_dropped_connections_leave_no_descriptor_behin
         stream_peer peer(url);
         ASSERT_TRUE(peer.ok());
         if (i % 2 == 0) {
-            peer.write(zmtp3_request_handshake().substr(0, 64));
+            peer.write(zmtp3_handshake().substr(0, 64));
         }
     }
     EXPECT_TRUE(wait_until([&] { return open_descriptors() <= before; })) << open_descriptors() << " > " << before;
@@ -804,6 +844,61 @@ TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
     EXPECT_EQ(next_published(10000), (std::vector<std::string>{"a$", std::string("{\"ok\":true}", 12)}));
     EXPECT_FALSE(next_published(200).has_value()) << "published more than the valid request";
     EXPECT_EQ(waitpid(relay.pid, nullptr, WNOHANG), 0) << "the relay stopped";
+}
+// publish, relay and forward: a huge subscription neither ends them nor
+// stops them publishing.
+TEST_F(hostile_peer_test, services_outlive_a_huge_subscription)
+{
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    const std::string upstream = queue_url("huge-up");
+    raw_socket upstream_publisher(ZMQ_PUB);
+    upstream_publisher.bind(upstream);
+    const auto request = [](const std::string& url) {
+        raw_socket requester(ZMQ_REQ);
+        requester.connect(url);
+        requester.send_frames({"{\"topic\":\"t$\",\"data\":1}"});
+        requester.receive_frames(1000);
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;  // {endpoint} is where subscribers connect
+        std::function<void(const std::string& listen)> feed;
+        std::string listen;
+    } services[] = {
+        {"publish", {"publish", "{endpoint}", "t"}, [&](const std::string&) { (void)!write(input[1], "after\n", 6); }, ""},
+        {"relay", {"relay", "--listen", "{listen}", "--publish", "{endpoint}"}, request, queue_url("huge-listen")},
+        {"forward", {"forward", "--from", upstream, "--to", "{endpoint}"},
+         [&](const std::string&) { upstream_publisher.send_frames({"t$", "after"}); }, ""},
+    };
+    for (const auto& service : services) {
+        SCOPED_TRACE(service.name);
+        const std::string endpoint = queue_url("huge-out");
+        std::vector<std::string> arguments{"vorzmq"};
+        for (const std::string& argument : service.arguments) {
+            arguments.push_back(argument == "{endpoint}" ? endpoint : argument == "{listen}" ? service.listen : argument);
+        }
+        const child_process process{fork()};
+        if (process.pid == 0) {
+            end_with_parent();
+            dup2(input[0], STDIN_FILENO);
+            freopen("/dev/null", "w", stdout);
+            std::vector<char*> argv;
+            for (std::string& argument : arguments) {
+                argv.push_back(argument.data());
+            }
+            argv.push_back(nullptr);
+            execv(VORZMQ_TOOL_PATH, argv.data());
+            _exit(127);
+        }
+        const auto feed = [&] { service.feed(service.listen); };
+        ASSERT_TRUE(hears(endpoint, feed));
+        EXPECT_TRUE(huge_subscription_dropped(endpoint));
+        EXPECT_TRUE(hears(endpoint, feed));
+        EXPECT_EQ(waitpid(process.pid, nullptr, WNOHANG), 0) << "the process ended";
+    }
+    close(input[0]);
+    close(input[1]);
 }
 #endif
 
