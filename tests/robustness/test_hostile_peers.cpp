@@ -587,21 +587,50 @@ TEST_F(hostile_peer_test, reset_rebinds_without_a_bind_failure)
 }
 
 #ifdef VORZMQ_TOOL_PATH
-// A forked process, killed and reaped when the test ends, early or not.
-struct child_process {
-    pid_t pid;
-    ~child_process()
+// The tool, started with `arguments` as a service of the test (its output
+// dropped): killed and reaped when the test ends, early or not, and with
+// the test process when that is killed at its time-out. `prepare` runs in
+// the child before the tool starts.
+class tool_process {
+public:
+    explicit tool_process(std::vector<std::string> arguments, const std::function<void()>& prepare = [] {})
+        : pid(fork())
     {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            prepare();
+            freopen("/dev/null", "w", stdout);
+            std::vector<char*> argv{const_cast<char*>("vorzmq")};
+            for (std::string& argument : arguments) {
+                argv.push_back(argument.data());
+            }
+            argv.push_back(nullptr);
+            execv(VORZMQ_TOOL_PATH, argv.data());
+            _exit(127);
+        }
     }
-};
+    ~tool_process()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    tool_process(const tool_process&) = delete;
+    tool_process& operator=(const tool_process&) = delete;
 
-// In a forked child: a test killed at its time-out takes its services along.
-void end_with_parent()
-{
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-}
+    bool running() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
+    // Waits for the tool to end; its wait status.
+    int wait()
+    {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return status;
+    }
+
+    pid_t pid;
+};
 
 // CPU seconds a process has used so far.
 double cpu_seconds(pid_t pid)
@@ -652,14 +681,8 @@ TEST_F(hostile_peer_test, relay_memory_stays_within_its_budget_for_a_subscriber_
 #endif
     const std::string listen = queue_url("budget-in");
     const std::string publish = queue_url("budget-out");
-    const child_process relay{fork()};
-    if (relay.pid == 0) {
-        end_with_parent();
-        freopen("/dev/null", "w", stdout);
-        execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
-              "--memory-budget", "32", "--max-request", "512", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const tool_process relay({"relay", "--listen", listen, "--publish", publish, "--memory-budget", "32",
+                              "--max-request", "512"});
     raw_socket subscriber(ZMQ_SUB);
     subscriber.set_int(ZMQ_RCVHWM, 1);
     subscriber.set_int(ZMQ_RCVBUF, 4096);
@@ -700,14 +723,8 @@ TEST_F(hostile_peer_test, relay_reports_ready_once_bound_and_stops_cleanly)
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, notify_path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
-    const pid_t relay = fork();
-    if (relay == 0) {
-        end_with_parent();
-        setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
-        execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    tool_process relay({"relay", "--listen", listen, "--publish", publish},
+                       [&] { setenv("NOTIFY_SOCKET", notify_path.c_str(), 1); });
     const auto next_notice = [&]() -> std::string {
         pollfd item{notify, POLLIN, 0};
         char text[256];
@@ -726,10 +743,9 @@ TEST_F(hostile_peer_test, relay_reports_ready_once_bound_and_stops_cleanly)
     const std::string body = "{\"topic\":\"t$\",\"data\":2}";
     ASSERT_TRUE(silent.start_request() && silent.write(std::string(1, '\0') + static_cast<char>(body.size()) + body));
     EXPECT_TRUE(wait_until([&] { return silent.waiting_bytes() > 0; })) << "no reply";
-    kill(relay, SIGTERM);
+    kill(relay.pid, SIGTERM);
     EXPECT_EQ(next_notice(), "STOPPING=1");
-    int status = -1;
-    waitpid(relay, &status, 0);
+    const int status = relay.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     close(notify);
 }
@@ -748,15 +764,10 @@ TEST_F(hostile_peer_test, serve_outlives_a_flood_of_idle_connections)
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
     const std::string url = free_tcp_url();
-    const child_process serve{fork()};
-    if (serve.pid == 0) {
-        end_with_parent();
+    const tool_process serve({"serve", url}, [&] {
         const struct rlimit usual {1024, limit.rlim_max};
         setrlimit(RLIMIT_NOFILE, &usual);
-        freopen("/dev/null", "w", stdout);
-        execl(VORZMQ_TOOL_PATH, "vorzmq", "serve", url.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    });
     ASSERT_TRUE(healthy(url));
     const size_t before = descriptors_of(serve.pid);
     {
@@ -786,13 +797,7 @@ TEST_F(hostile_peer_test, relay_answers_every_malformed_request_and_goes_on)
 {
     const std::string listen = queue_url("relay-in");
     const std::string publish = queue_url("relay-out");
-    const child_process relay{fork()};
-    if (relay.pid == 0) {
-        end_with_parent();
-        execl(VORZMQ_TOOL_PATH, "vorzmq", "relay", "--listen", listen.c_str(), "--publish", publish.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const tool_process relay({"relay", "--listen", listen, "--publish", publish});
     raw_socket subscriber(ZMQ_SUB);
     subscriber.subscribe("");
     subscriber.connect(publish);
@@ -874,28 +879,16 @@ TEST_F(hostile_peer_test, services_outlive_a_huge_subscription)
     for (const auto& service : services) {
         SCOPED_TRACE(service.name);
         const std::string endpoint = queue_url("huge-out");
-        std::vector<std::string> arguments{"vorzmq"};
+        std::vector<std::string> arguments;
         for (const std::string& argument : service.arguments) {
             arguments.push_back(argument == "{endpoint}" ? endpoint : argument == "{listen}" ? service.listen : argument);
         }
-        const child_process process{fork()};
-        if (process.pid == 0) {
-            end_with_parent();
-            dup2(input[0], STDIN_FILENO);
-            freopen("/dev/null", "w", stdout);
-            std::vector<char*> argv;
-            for (std::string& argument : arguments) {
-                argv.push_back(argument.data());
-            }
-            argv.push_back(nullptr);
-            execv(VORZMQ_TOOL_PATH, argv.data());
-            _exit(127);
-        }
+        const tool_process process(arguments, [&] { dup2(input[0], STDIN_FILENO); });
         const auto feed = [&] { service.feed(service.listen); };
         ASSERT_TRUE(hears(endpoint, feed));
         EXPECT_TRUE(huge_subscription_dropped(endpoint));
         EXPECT_TRUE(hears(endpoint, feed));
-        EXPECT_EQ(waitpid(process.pid, nullptr, WNOHANG), 0) << "the process ended";
+        EXPECT_TRUE(process.running()) << "the process ended";
     }
     close(input[0]);
     close(input[1]);
