@@ -90,7 +90,7 @@ public:
             if (read_certificate_file(file.path, parsed, why, readable_by_others)) {
                 keys.insert(parsed.public_key);
             } else {
-                LOG4CXX_WARN(logger, "Ignored CURVE Certificate: " << file.path << " -- " << why);
+                LOG4CXX_WARN(logger, "Ignored CURVE Certificate: " << loggable(file.path) << " -- " << loggable(why));
             }
         }
         LOG4CXX_DEBUG(logger, "Allowed CURVE Clients: " << keys.size() << " Keys in " << directory);

@@ -65,11 +65,6 @@ inline bool discard_rest_of_message(void* socket, bool more)
 // As above, for a frame read by zmq_recv, which does not say whether more follow.
 bool discard_rest_of_message(void* socket);
 
-// A peer's text as a log record may show it: on one line, control bytes and
-// backslashes escaped (\n, \r, \t, \\, \xNN), at most 200 bytes of it,
-// then "... (N bytes)". A peer can then neither forge records nor flood the log.
-std::string loggable(std::string_view text);
-
 inline bool sent_whole(int sent, size_t size)
 {
     return sent >= 0 && static_cast<size_t>(sent) == size;

@@ -375,10 +375,10 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
             allow_drops(socket, false);
         }
         if (err == EAGAIN) {
-            LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
+            LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << loggable(topic + terminator)
                                                                      << " -- ZMQ Error: " << zmq_strerror(err));
         } else {
-            LOG4CXX_ERROR(logger, "Failed to Publish Message Topic: " << topic << terminator << " -- ZMQ Error: "
+            LOG4CXX_ERROR(logger, "Failed to Publish Message Topic: " << loggable(topic + terminator) << " -- ZMQ Error: "
                                                                       << zmq_strerror(err)
                                                                       << " -- Closing Socket on Unexpected Error");
             reset_pending = true;
@@ -391,7 +391,7 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     if (dropped) {
         const int err = zmq_errno();
         allow_drops(socket, false);
-        LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << topic << terminator
+        LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << loggable(topic + terminator)
                                                                  << " -- ZMQ Error: " << zmq_strerror(EAGAIN));
         errno = err;
     }
@@ -399,9 +399,9 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
         const int err = zmq_errno();
         record_failed_publish(socket, err);
         if (err == EAGAIN) {
-            LOG4CXX_WARN(logger, "Failed to Publish Message: " << data << " -- ZMQ Error: " << zmq_strerror(err));
+            LOG4CXX_WARN(logger, "Failed to Publish Message: " << loggable(data) << " -- ZMQ Error: " << zmq_strerror(err));
         } else {
-            LOG4CXX_ERROR(logger, "Failed to Publish Message: " << data << " -- ZMQ Error: " << zmq_strerror(err)
+            LOG4CXX_ERROR(logger, "Failed to Publish Message: " << loggable(data) << " -- ZMQ Error: " << zmq_strerror(err)
                                                                 << " -- Closing Socket on Unexpected Error");
             reset_pending = true;
         }

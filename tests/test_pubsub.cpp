@@ -503,6 +503,35 @@ TEST_P(publish_fault_test, failed_frame_is_reported_and_only_unexpected_errors_r
 
 INSTANTIATE_TEST_SUITE_P(faults, publish_fault_test, testing::ValuesIn(send_fault_cases()), case_name);
 
+// What the relay publishes comes from its peers: a failed publication's
+// record escapes topic and data, so neither forges a line nor acts on a
+// terminal (C0 and C1 controls, bidirectional overrides).
+TEST_F(publish_socket_test, failed_publication_records_escape_what_peers_sent)
+{
+    vorzmq_context context;
+    const std::string url = queue_url("forged");
+    vorzmq_pub_socket pub(context, url);
+    pub.init_if_necessary();
+    const std::string forged = "x\x1b[2J\nERROR FORGED\xc2\x9b\xe2\x80\xae\x9b\\";
+    const std::string shown = "x\\x1b[2J\\nERROR FORGED\\xc2\\x9b\\xe2\\x80\\xae\\x9b\\\\";
+    const std::string error = " -- ZMQ Error: " + error_text(EAGAIN);
+    const struct {
+        int frame;
+        int times;
+        std::string record;
+    } cases[] = {
+        {0, 2, "WARN Failed to Publish Message Topic: " + shown + "$" + error},
+        {1, 1, "WARN Failed to Publish Message: " + shown + error},
+    };
+    for (const auto& c : cases) {
+        captured_log().clear();
+        arm_fault(zmq_call::send, EAGAIN, c.times, c.frame);
+        pub.send(forged, forged);
+        EXPECT_EQ(all_messages(), text_list{c.record});
+        reset_faults();
+    }
+}
+
 // ---------------------------------------------------------------- subscribe socket
 
 class subscribe_socket_test : public library_test {};

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -28,6 +29,7 @@
 #include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
+#include "wire.h"
 
 namespace vorzmq_tool {
 
@@ -164,14 +166,62 @@ std::string without_trailing_line_feeds(std::string text)
     return text;
 }
 
+// A peer can send bad requests as fast as it likes: the WARN of each reason
+// is written at most once a second, and the requests held back in between
+// are counted in the next record, or in a record of their own once the
+// relay has been idle for a second.
+class ignored_request_log {
+public:
+    void ignored(const std::string& text, const std::string& reason)
+    {
+        vorzmq::internal::record_pace& pace = paces[reason];
+        if (!pace.due(std::chrono::steady_clock::now())) {
+            return;
+        }
+        const std::size_t more = pace.take_held_back();
+        LOG4CXX_WARN(logger, "Ignored Re-Broadcast Request: " << excerpt(without_trailing_line_feeds(text)) << " -- "
+                                                              << reason << held_back(more));
+    }
+    // How long the relay may wait before held-back counts are due (-1: none held).
+    int wait_ms() const
+    {
+        for (const auto& [reason, pace] : paces) {
+            if (pace.holding()) {
+                return 1000;
+            }
+        }
+        return -1;
+    }
+    // Records the counts held back long enough (all of them at the end of
+    // time, when the relay stops).
+    void flush_if_due(std::chrono::steady_clock::time_point now)
+    {
+        for (auto& [reason, pace] : paces) {
+            if (const std::size_t more = pace.held_back_due(now)) {
+                LOG4CXX_WARN(logger, "Ignored " << more << " More Re-Broadcast Request" << (more == 1 ? "" : "s")
+                                                << " Since the Last Record -- " << reason);
+            }
+        }
+    }
+
+private:
+    static std::string held_back(std::size_t more)
+    {
+        return more == 0 ? "" : " -- and " + std::to_string(more) + " more since the last record";
+    }
+    std::map<std::string, vorzmq::internal::record_pace> paces;
+};
+
 // Publishes one re-broadcast request if it is well-formed, then answers it:
 // "ok" only once it was published, otherwise the reason, so that no
-// requester waits in vain or believes a dropped request delivered.
+// requester waits in vain or believes a dropped request delivered. The
+// length is checked first: parsing a long request is the costly part.
 void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, const std::string& text,
-               std::size_t max_request)
+               std::size_t max_request, ignored_request_log& ignored)
 {
-    const relay_request request = examine_relay_request(text);
-    std::string reason = text.size() > max_request ? "too long" : request.reason;
+    const bool too_long = text.size() > max_request;
+    const relay_request request = too_long ? relay_request{} : examine_relay_request(text);
+    std::string reason = too_long ? "too long" : request.reason;
     if (reason.empty()) {
         // The topic already ends in "$", so subscribers of the bare topic with
         // an exact filter receive it; the library then adds no second "$".
@@ -186,8 +236,7 @@ void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, cons
     }
     requests.send(relay_reply(reason));
     if (!reason.empty()) {
-        LOG4CXX_WARN(logger, "Ignored Re-Broadcast Request: " << excerpt(without_trailing_line_feeds(text)) << " -- "
-                                                              << reason);
+        ignored.ignored(text, reason);
         return;
     }
     const std::string& topic = request.topic;
@@ -529,17 +578,20 @@ int run_relay(const relay_options& options)
         // Waits without limit: a stop signal ends the wait at once.
         vorzmq_poller poller;
         poller.add(requests);
+        ignored_request_log ignored;
         while (!stop_requested()) {
-            if (poller.wait(-1) < 0) {
+            if (poller.wait(ignored.wait_ms()) < 0) {
                 throw command_failure("cannot wait for requests: " + failure_reason());
             }
             // Whole, so that a request with a zero byte is refused rather
             // than published cut; answered only once its fate is known.
             std::string request;
             if (poller.readable(requests) && requests.receive(request, false)) {
-                relay_one(requests, publisher, request, max_request);
+                relay_one(requests, publisher, request, max_request, ignored);
             }
+            ignored.flush_if_due(std::chrono::steady_clock::now());
         }
+        ignored.flush_if_due(std::chrono::steady_clock::time_point::max());
         // Only a stop signal ends the loop: a normal end, whatever was left
         // for a slow subscriber.
         sd_notify(0, "STOPPING=1");

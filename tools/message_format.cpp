@@ -1,66 +1,57 @@
 // SPDX-License-Identifier: MIT
 #include "message_format.h"
 
+#include "wire.h"
+
 namespace vorzmq_tool {
+
+using vorzmq::internal::append_escaped_byte;
+using vorzmq::internal::next_text_unit;
+using vorzmq::internal::text_unit;
 
 namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-bool is_control(unsigned char byte)
+// Whether any character of `bytes` could act on a terminal (see wire.h).
+bool holds_escaped(std::string_view bytes)
 {
-    return byte < 0x20 || byte == 0x7f;
-}
-
-// A byte as C and JSON both escape it (\t \n \r \\), a control byte as
-// `control_prefix` and two hex digits, any other as it is.
-void append_escaped(std::string& out, char c, const char* control_prefix)
-{
-    switch (c) {
-    case '\t':
-        out += "\\t";
-        return;
-    case '\n':
-        out += "\\n";
-        return;
-    case '\r':
-        out += "\\r";
-        return;
-    case '\\':
-        out += "\\\\";
-        return;
-    default:
-        break;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[at]);
+        if (byte >= 0x20 && byte < 0x7f) {
+            ++at;
+            continue;
+        }
+        const text_unit unit = next_text_unit(bytes.substr(at));
+        if (unit.escaped) {
+            return true;
+        }
+        at += unit.length;
     }
-    const auto byte = static_cast<unsigned char>(c);
-    if (is_control(byte)) {
-        out += control_prefix;
-        out += hex_digits[byte >> 4];
-        out += hex_digits[byte & 0xf];
-    } else {
-        out += c;
-    }
+    return false;
 }
 
 }  // namespace
 
 void append_text(std::string& out, std::string_view bytes)
 {
-    std::size_t plain = 0;
-    while (plain < bytes.size() && !is_control(static_cast<unsigned char>(bytes[plain]))) {
-        ++plain;
-    }
-    if (plain == bytes.size()) {
+    if (!holds_escaped(bytes)) {
         out.append(bytes);
         return;
     }
     out.reserve(out.size() + bytes.size() + 8);
-    for (const char c : bytes) {
-        if (c == '\0') {
-            out += "\\0";
-        } else {
-            append_escaped(out, c, "\\x");
+    for (std::size_t at = 0; at < bytes.size();) {
+        const text_unit unit = next_text_unit(bytes.substr(at));
+        for (std::size_t i = at; i < at + unit.length; ++i) {
+            if (bytes[i] == '\0') {
+                out += "\\0";
+            } else if (unit.escaped || bytes[i] == '\\') {
+                append_escaped_byte(out, bytes[i], "\\x");
+            } else {
+                out += bytes[i];
+            }
         }
+        at += unit.length;
     }
 }
 
@@ -101,39 +92,12 @@ void append_base64(std::string& out, std::string_view bytes)
 
 bool well_formed_utf8(std::string_view bytes)
 {
-    const auto* next = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* end = next + bytes.size();
-    while (next < end) {
-        const unsigned char lead = *next;
-        if (lead < 0x80) {
-            ++next;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned code = 0;
-        unsigned least = 0;
-        if ((lead & 0xe0) == 0xc0) {
-            length = 2, code = lead & 0x1f, least = 0x80;
-        } else if ((lead & 0xf0) == 0xe0) {
-            length = 3, code = lead & 0x0f, least = 0x800;
-        } else if ((lead & 0xf8) == 0xf0) {
-            length = 4, code = lead & 0x07, least = 0x10000;
-        } else {
+    for (std::size_t at = 0; at < bytes.size();) {
+        const text_unit unit = next_text_unit(bytes.substr(at));
+        if (!unit.well_formed) {
             return false;
         }
-        if (static_cast<std::size_t>(end - next) < length) {
-            return false;
-        }
-        for (std::size_t i = 1; i < length; ++i) {
-            if ((next[i] & 0xc0) != 0x80) {
-                return false;
-            }
-            code = code << 6 | (next[i] & 0x3f);
-        }
-        if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-            return false;
-        }
-        next += length;
+        at += unit.length;
     }
     return true;
 }
@@ -141,12 +105,21 @@ bool well_formed_utf8(std::string_view bytes)
 void append_json_string(std::string& out, std::string_view text)
 {
     out += '"';
-    for (const char c : text) {
-        if (c == '"') {
+    for (std::size_t at = 0; at < text.size();) {
+        const text_unit unit = next_text_unit(text.substr(at));
+        if (unit.escaped && unit.length > 1) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) {
+                out += hex_digits[(unit.code >> shift) & 0xf];
+            }
+        } else if (text[at] == '"') {
             out += "\\\"";
+        } else if (unit.escaped || text[at] == '\\') {
+            append_escaped_byte(out, text[at], "\\u00");
         } else {
-            append_escaped(out, c, "\\u00");
+            out.append(text.substr(at, unit.length));
         }
+        at += unit.length;
     }
     out += '"';
 }

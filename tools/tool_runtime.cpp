@@ -19,6 +19,7 @@
 #include <log4cxx/patternlayout.h>
 
 #include "vorzmq.h"
+#include "wire.h"
 
 log4cxx::LoggerPtr logger;  // the library logs through the host's logger
 
@@ -291,9 +292,17 @@ std::string excerpt(const std::string& text)
 {
     constexpr std::size_t longest = 60;
     std::string shown;
-    for (const char c : text.substr(0, longest)) {
-        // Control bytes (a peer's zero bytes among them) never reach a terminal.
-        shown += (static_cast<unsigned char>(c) < 0x20 || c == '\x7f') ? ' ' : c;
+    const std::string_view kept = std::string_view(text).substr(0, longest);
+    for (std::size_t at = 0; at < kept.size();) {
+        // What could act on a terminal (a peer's zero bytes among it) never
+        // reaches one: a space stands for it.
+        const auto unit = vorzmq::internal::next_text_unit(kept.substr(at));
+        if (unit.escaped) {
+            shown += ' ';
+        } else {
+            shown.append(kept.substr(at, unit.length));
+        }
+        at += unit.length;
     }
     if (text.size() > longest) {
         shown += "...";

@@ -9,6 +9,7 @@
 #define VORZMQ_WIRE_H
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -114,6 +115,51 @@ bool parse_certificate(std::string_view text, certificate& parsed, std::string& 
 // lets group or others read it.
 bool read_certificate_file(const std::string& path, certificate& parsed, std::string& why,
                            bool& readable_by_others);
+
+// ---------------------------------------------------------------- peer text
+
+// One character of a text: a well-formed UTF-8 sequence, or a single byte
+// that starts none. `escaped` when it could act on a terminal or pass for
+// something else in a log: C0 controls, DEL, C1 controls (raw or UTF-8),
+// and the bidirectional embeddings, overrides and isolates (U+202A to
+// U+202E, U+2066 to U+2069).
+struct text_unit {
+    size_t length;
+    bool escaped;
+    bool well_formed;
+    unsigned code;  // the code point, when well formed
+};
+// The first character of non-empty `text`.
+text_unit next_text_unit(std::string_view text);
+
+// Appends byte `c` escaped: \t \n \r \\ by name, any other as `prefix`
+// and two hex digits ("\x", or "\u00" in JSON).
+void append_escaped_byte(std::string& out, char c, const char* prefix);
+
+// A peer's text for a log record: at most `longest` bytes, escaped
+// characters byte by byte, backslashes doubled, and a longer text marked
+// with its size ("... (N bytes)").
+std::string loggable(std::string_view text, size_t longest = 200);
+
+// Records that a peer can set off at will are written at most once a
+// second; those held back in between are counted, for the next record to
+// tell.
+class record_pace {
+public:
+    // Whether a record may be written now; if not, it is counted.
+    bool due(std::chrono::steady_clock::time_point now);
+    // The records held back since the last call, and none after it.
+    size_t take_held_back();
+    bool holding() const { return held_back != 0; }
+    // Once a record may be written again: the records held back, which
+    // that record is to tell (0 when none are, or it is too early).
+    size_t held_back_due(std::chrono::steady_clock::time_point now);
+
+private:
+    std::chrono::steady_clock::time_point last_record{};
+    bool logged_any = false;
+    size_t held_back = 0;
+};
 
 }  // namespace vorzmq::internal
 
