@@ -202,12 +202,30 @@ bool make_directories(const std::string& path, mode_t mode)
     return mkdir(path.c_str(), mode) == 0 || (errno == EEXIST && is_directory(path));
 }
 
+// Whoever may write a folder without the sticky bit may unlink a live
+// endpoint in it and bind their own in its place (libzmq's bind unlinks).
+void warn_if_others_may_replace(const std::string& directory, const std::string& url)
+{
+    struct stat status {};
+    if (stat(directory.c_str(), &status) != 0 || (status.st_mode & S_ISVTX) != 0 ||
+        (status.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        return;
+    }
+    const char* who = (status.st_mode & S_IWOTH) != 0 ? "every local user" : "every member of its group";
+    std::cerr << "vorzmq: warning: " << who << " may replace " << url << ": " << directory
+              << " is writable by them without the sticky bit (chmod +t " << directory << ")\n";
+}
+
 }  // namespace
 
 void require_ipc_directory(const std::string& url)
 {
     const std::string directory = ipc_directory(url);
-    if (directory.empty() || is_directory(directory)) {
+    if (directory.empty()) {
+        return;
+    }
+    if (is_directory(directory)) {
+        warn_if_others_may_replace(directory, url);
         return;
     }
     // The queue folder of a fresh VOR_HOME is made on the first bind; any

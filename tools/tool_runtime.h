@@ -66,8 +66,10 @@ std::string resolve_endpoint(const std::string& endpoint);
 
 // The mode, less the umask, of the $VOR_HOME/queues folder that a binding
 // command creates when it is missing: owner and group may bind and connect,
-// others nothing (the library opens each endpoint file to its group).
-constexpr unsigned queue_directory_mode = 0770;
+// others nothing (the library opens each endpoint file to its group), and
+// the sticky bit keeps a member from unlinking, and so taking over, another
+// user's live endpoint.
+constexpr unsigned queue_directory_mode = 01770;
 
 // Before binding an ipc:// endpoint: its directory must exist, or every bind
 // would fail. $VOR_HOME/queues (and VOR_HOME) is created when missing; any

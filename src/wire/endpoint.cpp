@@ -55,6 +55,9 @@ constexpr size_t ipc_prefix_length = sizeof ipc_prefix - 1;
 // endpoint to go away (zmq_close hands the close to an I/O thread).
 constexpr auto own_listener_grace = std::chrono::milliseconds(250);
 
+// The lock file that binds in one directory take turns on.
+constexpr char bind_lock_name[] = ".vorzmq-bind.lock";
+
 // How long a bind waits for another process's lock on the endpoint's directory.
 constexpr auto directory_lock_patience = std::chrono::seconds(2);
 
@@ -94,20 +97,30 @@ bool bound_here_before(const std::string& url)
     return bound_endpoints.count(url) != 0;
 }
 
-// Holds an exclusive lock on the endpoint file's directory, so that two
+// Holds an exclusive lock on a file beside the endpoint, so that two
 // processes of this library binding the same ipc path take turns between
-// probe and bind. Other programs do not take it. A holder that never lets go
-// (a stopped process) costs a bind at most directory_lock_patience; a signal
-// does not end the wait.
+// probe and bind. The file is this user's alone (mode 0600): no one else can
+// open it, so no one else can hold the lock and keep a server from binding.
+// Where it cannot be this user's file (another user's folder, or a file of
+// that name that someone else made), the bind goes on without the lock: the
+// probe still keeps it from taking over a live endpoint. A holder that never
+// lets go (a stopped process of this user) costs a bind at most
+// directory_lock_patience; a signal does not end the wait.
 class directory_lock {
 public:
     explicit directory_lock(const std::string& path)
     {
         const size_t slash = path.find_last_of('/');
-        const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-        descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const std::string directory = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+        descriptor = open((directory + bind_lock_name).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat status {};
+        if (descriptor != -1 && (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+                                 status.st_uid != geteuid() || (status.st_mode & 077) != 0)) {
+            close(descriptor);
+            descriptor = -1;
+        }
         if (descriptor == -1) {
-            return;  // no directory: the bind says so
+            return;
         }
         const auto deadline = std::chrono::steady_clock::now() + directory_lock_patience;
         while (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {

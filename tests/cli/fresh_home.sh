@@ -47,11 +47,16 @@ case_missing_queue_folder() {
     [ ! -e "$VOR_HOME" ] || fail "a connecting command created $VOR_HOME"
     start server serve status --count 1
     wait_for_line "$WORK/server.err" "vorzmq serve: serving ipc://$VOR_HOME/queues/status" 15 "$server_pid"
-    [ "$(stat -c %a "$VOR_HOME/queues")" = "$(printf '%o' $((0770 & ~$(umask))))" ] ||
+    [ "$(stat -c %a "$VOR_HOME/queues")" = "$(printf '%o' $((01770 & ~$(umask))))" ] ||
         fail "queue folder mode $(stat -c %a "$VOR_HOME/queues")"
     run request status hello
     expect_status 0
     wait_for_exit "$server_pid" 0
+    # Without the sticky bit, a member who may write the folder could
+    # replace a live endpoint: a binding command says so.
+    chmod 0770 "$VOR_HOME/queues"
+    run publish events t data
+    expect_contains "$WORK/run.err" "warning: every member of its group may replace ipc://$VOR_HOME/queues/events"
 }
 
 case_ping() {

@@ -504,8 +504,9 @@ TEST_F(hostile_peer_test, live_ipc_endpoint_is_not_taken_over)
 }
 
 // A path that is not a socket, and another user's live endpoint (which this
-// process may not even connect to), are never replaced by a bind; a holder
-// of the directory lock that never lets go costs a bind a bounded wait.
+// process may not even connect to), are never replaced by a bind. A reader
+// of the folder cannot hold up a bind; a process of the same user that
+// holds the bind lock and never lets go costs a bind a bounded wait.
 TEST_F(hostile_peer_test, files_other_users_and_stuck_lock_holders_keep_their_paths)
 {
     vorzmq_context context;
@@ -518,9 +519,15 @@ TEST_F(hostile_peer_test, files_other_users_and_stuck_lock_holders_keep_their_pa
     std::ifstream kept(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "notes");
 
-    const std::string locked_url = queue_url("locked");
     const std::string directory = file.substr(0, file.rfind('/'));
-    const int holder = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int reader = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(reader, LOCK_EX), 0);
+    vorzmq_pub_socket(context, queue_url("unhindered")).init_if_necessary();
+    EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
+    close(reader);
+
+    const std::string locked_url = queue_url("locked");
+    const int holder = open((directory + "/.vorzmq-bind.lock").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
     vorzmq_pub_socket waiting(context, locked_url);
     waiting.init_if_necessary();
@@ -546,6 +553,9 @@ TEST_F(hostile_peer_test, files_other_users_and_stuck_lock_holders_keep_their_pa
             logger->setLevel(log4cxx::Level::getOff());
             if (setgid(65534) != 0 || setuid(65534) != 0) {
                 _exit(2);
+            }
+            if (open((std::string(shared) + "/.vorzmq-bind.lock").c_str(), O_RDONLY) != -1) {
+                _exit(3);  // the owner's bind lock is theirs to hold
             }
             vorzmq_context theirs;
             vorzmq_pub_socket(theirs, url).init_if_necessary();
