@@ -40,12 +40,16 @@ constexpr int64_t longest_inbound_frame = longest_text + 1;
 // a subscription of some 150 KB overflows the stack when it is removed.
 constexpr int64_t longest_inbound_subscription = longest_subscription + 1;  // the (un)subscribe byte
 
-int64_t inbound_bound(void* socket)
+// A binding socket that takes messages queues at most this many of each
+// peer's: libzmq's default of 1,000, each up to the bound, let one peer that
+// sends without waiting for replies (a DEALER) hold gigabytes of a server.
+constexpr int queued_inbound_messages = 4;
+
+bool publishes(void* socket)
 {
     int type = 0;
     size_t size = sizeof type;
-    const bool publishes = zmq_getsockopt(socket, ZMQ_TYPE, &type, &size) == 0 && (type == ZMQ_PUB || type == ZMQ_XPUB);
-    return publishes ? longest_inbound_subscription : longest_inbound_frame;
+    return zmq_getsockopt(socket, ZMQ_TYPE, &type, &size) == 0 && (type == ZMQ_PUB || type == ZMQ_XPUB);
 }
 
 constexpr char ipc_prefix[] = "ipc://";
@@ -261,8 +265,8 @@ void wait_for_file_to_manifest_and_set_perms(const std::string& url)
 // non-empty ZAP domain makes libzmq refuse older peers at the handshake, so
 // raw bytes never pass as a ZMTP 1.0 message; without a ZAP handler on the
 // context, the NULL mechanism lets every ZMTP 3 peer in), and on a binding
-// socket, where anyone may connect, a bound on inbound frames: a message's, or
-// a subscription's on a publisher.
+// socket, where anyone may connect, a bound on inbound frames (a message's, or
+// a subscription's on a publisher) and on the messages queued for each peer.
 // A connecting socket stays unbounded: libzmq 4.3 treats an oversized frame
 // as a protocol error, after which a connecting socket never reconnects.
 void harden_socket(const char* signature, void* socket, bool binds)
@@ -274,10 +278,17 @@ void harden_socket(const char* signature, void* socket, bool binds)
     if (!binds) {
         return;
     }
-    const int64_t bound = inbound_bound(socket);
+    const bool takes_subscriptions = publishes(socket);
+    const int64_t bound = takes_subscriptions ? longest_inbound_subscription : longest_inbound_frame;
     if (zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &bound, sizeof bound) != 0) {
         const int err = zmq_errno();
         LOG4CXX_WARN(logger, "Failed to Set Socket Maximum Message Size (" << bound << ") -- " << zmq_strerror(err));
+    }
+    if (!takes_subscriptions &&
+        zmq_setsockopt(socket, ZMQ_RCVHWM, &queued_inbound_messages, sizeof queued_inbound_messages) != 0) {
+        const int err = zmq_errno();
+        LOG4CXX_WARN(logger, "Failed to Set Socket Receive High Water Mark (" << queued_inbound_messages << ") -- "
+                                                                             << zmq_strerror(err));
     }
 }
 

@@ -51,8 +51,9 @@ int bind_endpoint(void* socket, const std::string& url);
 
 // What every socket gets besides its class's options: ZMTP 3 peers only,
 // and on a binding socket a bound on inbound frames, longest_subscription on
-// a publisher (WARN when an option cannot be set; the record names
-// `signature` as its function).
+// a publisher, and a small receive mark on the others, so that a peer holds
+// at most a few messages' worth of a server (WARN when an option cannot be
+// set; the record names `signature` as its function).
 void harden_socket(const char* signature, void* socket, bool binds);
 
 // Pauses so that a fresh bind can settle, then lets processes of the file's

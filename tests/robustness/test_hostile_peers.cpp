@@ -600,7 +600,7 @@ TEST_F(hostile_peer_test, reset_rebinds_without_a_bind_failure)
 // The tool, started with `arguments` as a service of the test (its output
 // dropped): killed and reaped when the test ends, early or not, and with
 // the test process when that is killed at its time-out. `prepare` runs in
-// the child before the tool starts.
+// the child before the tool starts (and may give it another output).
 class tool_process {
 public:
     explicit tool_process(std::vector<std::string> arguments, const std::function<void()>& prepare = [] {})
@@ -608,8 +608,8 @@ public:
     {
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            prepare();
             freopen("/dev/null", "w", stdout);
+            prepare();
             std::vector<char*> argv{const_cast<char*>("vorzmq")};
             for (std::string& argument : arguments) {
                 argv.push_back(argument.data());
@@ -670,13 +670,14 @@ size_t descriptors_of(pid_t pid)
     return count;
 }
 
-size_t resident_kib_of(pid_t pid)
+// A kB field of a process's /proc status, such as "VmRSS"; 0 if absent.
+size_t status_kib_of(pid_t pid, const std::string& field)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stoul(line.substr(6));
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stoul(line.substr(field.size() + 1));
         }
     }
     return 0;
@@ -706,14 +707,14 @@ TEST_F(hostile_peer_test, relay_memory_stays_within_its_budget_for_a_subscriber_
     };
     const std::string probe = "{\"topic\":\"probe$\",\"data\":0}";
     ASSERT_TRUE(wait_until([&] { return relayed(probe) && subscriber.receive_frames(100); }, 30s));
-    const size_t before_kib = resident_kib_of(relay.pid);
+    const size_t before_kib = status_kib_of(relay.pid, "VmRSS");
 
     // 300 MB for a subscriber that reads nothing more.
     const std::string big = "{\"topic\":\"t$\",\"data\":\"" + std::string(500000, 'x') + "\"}";
     for (int i = 0; i < 600; ++i) {
         ASSERT_TRUE(relayed(big)) << "request " << i;
     }
-    const size_t loaded_kib = resident_kib_of(relay.pid);
+    const size_t loaded_kib = status_kib_of(relay.pid, "VmRSS");
     EXPECT_LT(loaded_kib, before_kib + (32 + 16) * 1024) << "before " << before_kib << " KiB";
 
     std::printf("[ relay memory ] %zu KiB before, %zu KiB with a subscriber that never reads\n", before_kib,
@@ -799,6 +800,42 @@ TEST_F(hostile_peer_test, serve_outlives_a_flood_of_idle_connections)
         },
         30s));
     EXPECT_TRUE(acknowledges(url, "after the flood"));
+}
+
+// One peer that sends requests without waiting for replies (a DEALER) to a
+// server whose output is stalled: a few of them queue, not all.
+TEST_F(hostile_peer_test, pipelined_requests_hold_a_few_messages_of_a_stalled_server)
+{
+#ifdef VORZMQ_TOOL_SANITIZED
+    GTEST_SKIP() << "the tool is built with a sanitizer, whose own memory hides the server's";
+#endif
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    const std::string url = queue_url("stalled");
+    const tool_process serve({"serve", url}, [&] { dup2(output[1], STDOUT_FILENO); });
+    ASSERT_TRUE(healthy(url));
+    const size_t before_kib = status_kib_of(serve.pid, "VmHWM");
+    raw_socket pipeliner(ZMQ_DEALER);
+    pipeliner.set_int(ZMQ_SNDHWM, 0);
+    pipeliner.connect(url);
+    for (int i = 0; i < 60; ++i) {
+        pipeliner.send_frames({"", std::string(inbound_bound - 16, 'x')});
+    }
+    // Until the server's peak has held still for two seconds.
+    size_t peak_kib = 0;
+    int still = 0;
+    wait_until(
+        [&] {
+            const size_t now = status_kib_of(serve.pid, "VmHWM");
+            still = now == peak_kib ? still + 1 : 0;
+            peak_kib = now;
+            std::this_thread::sleep_for(1s);
+            return still >= 2;
+        },
+        120s);
+    EXPECT_LT(peak_kib, before_kib + 64 * 1024) << "before " << before_kib << " KiB";
+    close(output[0]);
+    close(output[1]);
 }
 
 // The relay answers every request, publishes only the well-formed one and
