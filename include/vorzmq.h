@@ -499,7 +499,11 @@ private:
 // (those given vorzmq_curve_clients::allowed): a client whose public key is
 // in a certificate file NAME.key of a directory (as czmq's zcert and pyzmq's
 // zmq.auth write them; other files are ignored, a malformed one is logged as
-// WARN and admits nobody), and optionally whose address is in a list.
+// WARN and admits nobody), and optionally whose address is in a list. A
+// file admits nobody either, with a WARN, when it is a link that leads out
+// of the directory, when neither the process's user nor root owns it, or
+// when it holds a secret key; a directory that every user may write is
+// warned about once.
 //
 // It answers libzmq's authentication requests (ZAP) for its context on a
 // thread of its own, started by start() and ended by stop() or the

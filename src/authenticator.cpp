@@ -4,9 +4,13 @@
 // allow-list by the certificates in a directory, read again as it changes.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -83,15 +87,21 @@ public:
         readable = true;
         files_seen = files;
         keys.clear();
+        if (first) {
+            warn_if_writable_by_others();
+        }
         for (const file_state& file : files) {
             certificate parsed;
-            std::string why;
+            std::string why = untrusted(file.path);
             bool readable_by_others = false;
-            if (read_certificate_file(file.path, parsed, why, readable_by_others)) {
-                keys.insert(parsed.public_key);
-            } else {
-                LOG4CXX_WARN(logger, "Ignored CURVE Certificate: " << loggable(file.path) << " -- " << loggable(why));
+            if (why.empty() && read_certificate_file(file.path, parsed, why, readable_by_others)) {
+                if (parsed.secret_key.empty()) {
+                    keys.insert(parsed.public_key);
+                    continue;
+                }
+                why = "a secret certificate: only the public NAME.key belongs here";
             }
+            LOG4CXX_WARN(logger, "Ignored CURVE Certificate: " << loggable(file.path) << " -- " << loggable(why));
         }
         LOG4CXX_DEBUG(logger, "Allowed CURVE Clients: " << keys.size() << " Keys in " << directory);
         return true;
@@ -100,6 +110,38 @@ public:
     bool allows(const std::string& key) const { return keys.count(key) != 0; }
 
 private:
+    // Why a file of the folder is not to be trusted, or empty: a link that
+    // leads out of the folder, or a file that neither this process's user
+    // nor root owns (anyone who may write the folder could put one there).
+    std::string untrusted(const std::string& path) const
+    {
+        std::error_code error;
+        if (std::filesystem::is_symlink(path, error)) {
+            const auto target = std::filesystem::canonical(path, error);
+            if (error || target.parent_path() != std::filesystem::canonical(directory, error)) {
+                return "a link that leads out of the folder";
+            }
+        }
+        struct stat status {};
+        if (stat(path.c_str(), &status) != 0) {
+            return std::strerror(errno);
+        }
+        if (status.st_uid != geteuid() && status.st_uid != 0) {
+            return "owned by another user (" + std::to_string(status.st_uid) + ")";
+        }
+        return {};
+    }
+
+    void warn_if_writable_by_others() const
+    {
+        static constexpr const char* signature = run_signature;
+        struct stat status {};
+        if (stat(directory.c_str(), &status) == 0 && (status.st_mode & S_IWOTH) != 0) {
+            LOG4CXX_WARN(logger, "Allowed CURVE Clients Writable by Others: "
+                                     << loggable(directory) << " -- Any Local User May Add a Key");
+        }
+    }
+
     struct file_state {
         std::string path;
         long long written;

@@ -2,11 +2,13 @@
 // CURVE: encrypted exchanges, servers that admit only allowed clients, the
 // authenticator that decides, certificate files, and failing closed.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -380,6 +382,50 @@ TEST_F(curve_test, directory_changes_apply_to_new_connections_without_restart)
     EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
 }
 
+// Files in the allow folder that admit nobody, each named (escaped) in a
+// WARN that never shows its content: a link out of the folder, a secret
+// certificate under a public name, and (as root) a file another user owns.
+TEST_F(curve_test, untrusted_files_in_the_allow_folder_admit_nobody)
+{
+    const key_pair client = make_keys();
+    const fs::path outside = fs::path(home->path()) / "outside.key";
+    write_file(outside, certificate_text(client, false));
+    const struct {
+        std::string name;
+        std::string shown_name;
+        std::function<void(const fs::path&)> place;
+        std::string reason;
+    } cases[] = {
+        {"link\nERROR forged.key", "link\\nERROR forged.key", [&](const fs::path& path) { fs::create_symlink(outside, path); },
+         "a link that leads out of the folder"},
+        {"secret.key", "secret.key", [&](const fs::path& path) { write_file(path, certificate_text(client, true)); },
+         "a secret certificate: only the public NAME.key belongs here"},
+        {"foreign.key", "foreign.key",
+         [&](const fs::path& path) {
+             write_file(path, certificate_text(client, false));
+             ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+         },
+         "owned by another user (65534)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown_name);
+        if (c.name == "foreign.key" && geteuid() != 0) {
+            continue;  // giving a file away needs root
+        }
+        fs::remove_all(allowed_dir);
+        fs::create_directory(allowed_dir);
+        c.place(allowed_dir / c.name);
+        vorzmq_context context;
+        vorzmq_authenticator authenticator(context);
+        ASSERT_TRUE(authenticator.start(allowed_dir.string()));
+        const std::string url = free_tcp_url();
+        server_thread server(context, url, server_keys.secret_key, vorzmq_curve_clients::allowed);
+        EXPECT_EQ(request_once(context, url, server_keys.public_key, client.secret_key, 1500), vorzmq_result::refused);
+        EXPECT_TRUE(has_record(log4cxx::Level::WARN_INT, "Ignored CURVE Certificate: " + (allowed_dir / c.shown_name).string() +
+                                                         " -- " + c.reason));
+    }
+}
+
 // A flood of refused clients makes at most one record a second, each
 // counting the refusals it stands for.
 TEST_F(curve_test, refusals_are_logged_at_most_once_a_second_with_a_count)
@@ -615,12 +661,12 @@ INSTANTIATE_TEST_SUITE_P(
                          "indentation other than four spaces for one level"},
         certificate_case{"unknown_section",
                          [](const key_pair& k, const key_pair&) { return certificate_text(k, false) + "plain\n"; },
-                         "unknown section 'plain'"},
+                         "a section other than metadata and curve"},
         certificate_case{"unknown_curve_name",
                          [](const key_pair& k, const key_pair&) {
                              return certificate_text(k, false) + "    private-key = \"x\"\n";
                          },
-                         "unknown name 'private-key' in section curve"},
+                         "a name other than public-key and secret-key in section curve"},
         certificate_case{"zero_byte",
                          [](const key_pair& k, const key_pair&) { return certificate_text(k, false) + '\0'; },
                          "a control character"},

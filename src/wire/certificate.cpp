@@ -106,7 +106,9 @@ struct parser {
             current = section::curve;
             seen = &seen_curve;
         } else {
-            why = "unknown section '" + std::string(parts.name) + "'";
+            // A reason never quotes the file: it may be one this process
+            // may read and the reader of the log may not.
+            why = "a section other than metadata and curve";
             return false;
         }
         if (*seen) {
@@ -125,7 +127,7 @@ struct parser {
         } else if (parts.name == "secret-key") {
             key = &parsed.secret_key;
         } else {
-            why = "unknown name '" + std::string(parts.name) + "' in section curve";
+            why = "a name other than public-key and secret-key in section curve";
             return false;
         }
         if (!key->empty()) {
