@@ -243,12 +243,18 @@ void require_ipc_directory(const std::string& url)
 
 namespace {
 
-// Who may connect where this user may not: the file's group, by name.
+// Who may connect where this user may not: the file's group, by name. No
+// one is told to join root's group, which would make them root in all but
+// name; its files are for root alone.
 std::string group_hint(const std::string& path)
 {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         return {};
+    }
+    if (status.st_gid == 0) {
+        return " (its group is root's: only root may connect; a service for others gives its queues a group "
+               "of their own, as the vorzmq units do with the group vorzmq)";
     }
     const struct group* entry = getgrgid(status.st_gid);
     const std::string name = entry != nullptr ? entry->gr_name : std::to_string(status.st_gid);

@@ -82,6 +82,12 @@ attempt nonzero outsider "${outsider[@]}"
 grep -q "Permission denied (members of the group $service may connect" "$work/outsider.out" ||
   { cat "$work/outsider.out"; echo "FAIL: the outsider was not told about the group"; failures=$((failures + 1)); }
 attempt 0 member-after "${member[@]}"
+# A folder of root's group: nobody is told to join root's group.
+mkdir -m 0750 "$work/root-only"
+"${outsider[@]}" "$tool" rebroadcast "ipc://$work/root-only/relay" alarm 1 --timeout-ms 200 >"$work/root.out" 2>&1 || true
+if ! grep -q "its group is root's: only root may connect" "$work/root.out" || grep -q 'usermod -aG root' "$work/root.out"; then
+  cat "$work/root.out"; echo "FAIL: an outsider of a root-only folder was not told so"; failures=$((failures + 1))
+fi
 kill -0 "$relay" 2>/dev/null || { echo "FAIL: the relay stopped"; failures=$((failures + 1)); }
 
 if [ "$failures" -ne 0 ]; then
