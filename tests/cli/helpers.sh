@@ -70,7 +70,11 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 start() {
     local name=$1
     shift
-    "$VORZMQ" "$@" <"${START_INPUT:-/dev/null}" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+    # Emptied here, not in the background process: a wait for a line of the
+    # new process must not find the previous one's before the file is cut.
+    : >"$WORK/$name.out"
+    : >"$WORK/$name.err"
+    "$VORZMQ" "$@" <"${START_INPUT:-/dev/null}" >>"$WORK/$name.out" 2>>"$WORK/$name.err" &
     background_pids+=($!)
     printf -v "${name}_pid" '%s' "$!"
 }

@@ -45,7 +45,9 @@ add_host() {
 start_on() {
     local ns=$PREFIX$1 name=$2
     shift 2
-    ip netns exec "$ns" "$VORZMQ" "$@" <"${START_INPUT:-/dev/null}" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+    : >"$WORK/$name.out"
+    : >"$WORK/$name.err"
+    ip netns exec "$ns" "$VORZMQ" "$@" <"${START_INPUT:-/dev/null}" >>"$WORK/$name.out" 2>>"$WORK/$name.err" &
     background_pids+=($!)
     printf -v "${name}_pid" '%s' "$!"
 }
