@@ -27,7 +27,7 @@
 
 // The one source of the version: CMake reads these three lines.
 #define VORZMQ_VERSION_MAJOR 1
-#define VORZMQ_VERSION_MINOR 2
+#define VORZMQ_VERSION_MINOR 3
 #define VORZMQ_VERSION_PATCH 0
 
 // The library is built with hidden visibility; only what is marked here is
@@ -48,13 +48,14 @@ extern log4cxx::LoggerPtr logger;
 //   CURVE client whose handshake failed: see set_curve_client), `receive_failed`,
 //   `unexpected_reply` or `ok`; without `expect_ok` `ok` once sent;
 // - vorzmq_request_socket::receive: `ok`, `truncated` (the reply did not
-//   fit the buffer), `no_reply`, `refused` or `receive_failed`;
+//   fit the buffer), `no_reply`, `refused`, `interrupted` or
+//   `receive_failed`;
 // - vorzmq_reply_socket::receive and every vorzmq_sub_socket::receive form:
 //   `ok`, `truncated` (a subscribe receive that delivered only part of the
 //   data: a buffer too small, or text cut at 4 MiB), `no_socket`,
 //   `no_reply` (timeout), `refused` (a subscribe receive of a CURVE
-//   client whose handshake failed) or `receive_failed`; a reply receive with
-//   `acknowledge` then leaves what its send_ok set;
+//   client whose handshake failed), `interrupted` or `receive_failed`; a
+//   reply receive with `acknowledge` then leaves what its send_ok set;
 // - the vorzmq_reply_socket replies: `ok` or `not_sent` (`no_socket` from
 //   the binding one);
 // - vorzmq_pub_socket::send: `ok`, `no_socket`, `dropped` (queue full) or
@@ -65,7 +66,11 @@ extern log4cxx::LoggerPtr logger;
 // - vorzmq_poller::wait, through the sockets it creates, and
 //   `receive_failed` when it fails.
 // `ok` for a request means the server acknowledged it; `no_reply` does not
-// mean the server never got it.
+// mean the server never got it. Since 1.3 every receive that a signal
+// interrupts (EINTR: a host's timer, SIGCHLD, a profiler) returns its
+// failure value with `interrupted` and keeps its socket, so that the next
+// receive takes what was queued; a request waiting for its OK reply waits
+// on instead, up to its time-out counted again from the signal.
 enum class vorzmq_result : int32_t {
     ok = 0,
     no_socket,
@@ -76,7 +81,8 @@ enum class vorzmq_result : int32_t {
     invalid_data,
     dropped,
     truncated,  // since 1.2
-    refused     // since 1.2: the server refused this CURVE client, or it has the wrong server key
+    refused,    // since 1.2: the server refused this CURVE client, or it has the wrong server key
+    interrupted  // since 1.3: a signal ended the wait; the socket is kept and nothing queued is lost
 };
 
 // This thread's last outcome (`ok` before any call).

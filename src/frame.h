@@ -53,6 +53,15 @@ inline void append_text(std::stringstream& stream, frame& message)
 
 bool discard_extra_frames(void* socket);
 
+// zmq_msg_recv for a part after a message's first: it is already queued, so
+// a signal that interrupts the read is simply read past.
+int receive_next_part(zmq_msg_t* message, void* socket, int flags);
+
+// zmq_msg_recv for an exchange that a signal must not cut short: after an
+// interruption the wait goes on, up to `timeout_ms` counted again from the
+// signal (negative: without limit); past it, EAGAIN as for a time-out.
+int receive_waiting_through_signals(zmq_msg_t* message, void* socket, int flags, int32_t timeout_ms);
+
 // Reads and drops the rest of a message whose first frame was taken, so that
 // a peer's extra frames can never leave a REQ or REP socket half-read or shift
 // the next message of a SUB socket. Returns false, with errno from libzmq,

@@ -213,6 +213,11 @@ void report_failed_receive(const char* signature, socket_handle& handle, const r
         LOG4CXX_TRACE(logger, texts.timed_out << handle.receive_timeout_ms << "ms");
         return;
     }
+    if (err == EINTR) {
+        // The socket is sound and what it holds is still queued.
+        LOG4CXX_TRACE(logger, receive_interrupted);
+        return;
+    }
     LOG4CXX_ERROR(logger, texts.failed << zmq_strerror(err) << " -- Closing Socket on Unexpected Error");
     handle.reset_pending = true;
 }

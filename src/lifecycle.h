@@ -69,6 +69,9 @@ struct receive_texts {
     const char* failed;     // ERROR, followed by the error; the socket is reset
 };
 
+// TRACE for a receive that a signal ended: not a fault of the socket.
+inline constexpr char receive_interrupted[] = "Receive Interrupted by a Signal -- Socket Kept";
+
 inline constexpr receive_texts message_receive{"No Messages Received Before Timeout: ",
                                                "Failed to Receive Message -- ZMQ Error: "};
 
@@ -93,9 +96,9 @@ void apply_setting(const char* signature, const socket_handle& handle, int optio
 // on, created where the receive would create it; null when there is none.
 void* socket_for_receive(socket_handle& handle);
 
-// A failed receive, recorded. One that found nothing within its time-out
-// leaves the socket as it is; any other failure breaks it until the next
-// init_if_necessary.
+// A failed receive, recorded. One that found nothing within its time-out,
+// or that a signal interrupted, leaves the socket as it is; any other
+// failure breaks it until the next init_if_necessary.
 void report_failed_receive(const char* signature, socket_handle& handle, const receive_texts& texts,
                            bool timed_out, int err);
 

@@ -43,6 +43,8 @@ const char* vorzmq_result_text(vorzmq_result result)
         return "dropped";
     case vorzmq_result::refused:
         return "refused by the server";
+    case vorzmq_result::interrupted:
+        return "interrupted by a signal";
     }
     return "unknown result";
 }

@@ -4,6 +4,8 @@
 #ifndef VORZMQ_SRC_OUTCOME_H
 #define VORZMQ_SRC_OUTCOME_H
 
+#include <cerrno>
+
 #include "vorzmq.h"
 
 namespace vorzmq::internal {
@@ -22,10 +24,14 @@ inline void record(vorzmq_result result, int error = 0)
     last_outcome = {result, error};
 }
 
-// A receive that failed with EAGAIN found nothing within its timeout.
+// A receive that failed with EAGAIN found nothing within its timeout; one
+// that failed with EINTR was cut short by a signal.
 inline void record_failed_receive(bool timed_out, int err)
 {
-    record(timed_out ? vorzmq_result::no_reply : vorzmq_result::receive_failed, err);
+    record(timed_out        ? vorzmq_result::no_reply
+           : err == EINTR ? vorzmq_result::interrupted
+                          : vorzmq_result::receive_failed,
+           err);
 }
 
 }  // namespace vorzmq::internal

@@ -163,7 +163,7 @@ bool receive_topic_frame(const socket_handle& self, frame& topic)
 // Reads a message's data frame, dropping any frame after it.
 bool receive_data_frame(const socket_handle& self, frame& data)
 {
-    return zmq_msg_recv(&data.message, self.socket, self.receive_flags) != -1 &&
+    return receive_next_part(&data.message, self.socket, self.receive_flags) != -1 &&
            discard_rest_of_message(self.socket, data.more());
 }
 

@@ -126,7 +126,7 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
     }
 
     frame reply;
-    if (zmq_msg_recv(&reply.message, socket, receive_flags) == -1 ||
+    if (receive_waiting_through_signals(&reply.message, socket, receive_flags, receive_timeout_ms) == -1 ||
         !discard_rest_of_message(socket, reply.more())) {
         const int err = zmq_errno();
         reset_pending = true;
@@ -158,6 +158,11 @@ namespace {
         return;
     }
     record_failed_receive(err == EAGAIN, err);
+    if (err == EINTR) {
+        // The reply is still to come: the next receive takes it.
+        LOG4CXX_TRACE(logger, receive_interrupted);
+        return;
+    }
     LOG4CXX_ERROR(logger, "Failed to Receive Reply -- " << zmq_strerror(err));
     reset_pending = true;
 }
