@@ -1,27 +1,25 @@
 // SPDX-License-Identifier: MIT
 // The authenticator: answers libzmq's ZAP requests (RFC 27) for one context
 // on a thread of its own, admitting CURVE clients of servers with an
-// allow-list by the certificates in a directory, read again as it changes.
+// allow-list by the certificates in a folder that it keeps watching.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <tuple>
-#include <unordered_set>
 #include <vector>
 
 #include <zmq.h>
 
+#include "allow_folder.h"
 #include "curve.h"
 #include "frame.h"
 #include "lifecycle.h"
@@ -36,133 +34,8 @@ using clock = std::chrono::steady_clock;
 constexpr char zap_endpoint[] = "inproc://zeromq.zap.01";
 constexpr char run_signature[] = "void vorzmq_authenticator::run()";
 
-// How old the view of the directory may be when a client is judged.
-constexpr auto rescan_interval = std::chrono::milliseconds(500);
 // Refusals are logged at most this often.
 constexpr auto refusal_record_interval = std::chrono::seconds(1);
-
-// The public keys of the certificates NAME.key in one directory, read again
-// when a file came, went or changed.
-class allow_list {
-public:
-    explicit allow_list(std::string directory) : directory(std::move(directory)) {}
-
-    // Whether the directory could be read; logs what changed.
-    bool refresh(clock::time_point now)
-    {
-        static constexpr const char* signature = run_signature;
-        if (scanned && now - last_scan < rescan_interval) {
-            return readable;
-        }
-        const bool first = !scanned;
-        last_scan = now;
-        scanned = true;
-        std::vector<file_state> files;
-        std::error_code error;
-        for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
-             entry.increment(error)) {
-            const std::filesystem::path& path = entry->path();
-            if (path.extension() != ".key" || path.filename().string().starts_with(".")) {
-                continue;
-            }
-            std::error_code ignored;
-            const auto written = std::filesystem::last_write_time(path, ignored);
-            const auto size = std::filesystem::file_size(path, ignored);
-            files.push_back({path.string(), written.time_since_epoch().count(), size});
-        }
-        if (error) {
-            if (readable || first) {
-                LOG4CXX_WARN(logger, "Failed to Read Allowed CURVE Clients: " << directory << " -- "
-                                                                             << error.message() << " -- Admitting None");
-            }
-            readable = false;
-            keys.clear();
-            files_seen.clear();
-            return false;
-        }
-        std::sort(files.begin(), files.end());
-        if (readable && files == files_seen) {
-            return true;
-        }
-        readable = true;
-        files_seen = files;
-        keys.clear();
-        if (first) {
-            warn_if_writable_by_others();
-        }
-        for (const file_state& file : files) {
-            certificate parsed;
-            std::string why = untrusted(file.path);
-            bool readable_by_others = false;
-            if (why.empty() && read_certificate_file(file.path, parsed, why, readable_by_others)) {
-                if (parsed.secret_key.empty()) {
-                    keys.insert(parsed.public_key);
-                    continue;
-                }
-                why = "a secret certificate: only the public NAME.key belongs here";
-            }
-            LOG4CXX_WARN(logger, "Ignored CURVE Certificate: " << loggable(file.path) << " -- " << loggable(why));
-        }
-        LOG4CXX_DEBUG(logger, "Allowed CURVE Clients: " << keys.size() << " Keys in " << directory);
-        return true;
-    }
-
-    bool allows(const std::string& key) const { return keys.count(key) != 0; }
-
-private:
-    // Why a file of the folder is not to be trusted, or empty: a link that
-    // leads out of the folder, or a file that neither this process's user
-    // nor root owns (anyone who may write the folder could put one there).
-    std::string untrusted(const std::string& path) const
-    {
-        std::error_code error;
-        if (std::filesystem::is_symlink(path, error)) {
-            const auto target = std::filesystem::canonical(path, error);
-            if (error || target.parent_path() != std::filesystem::canonical(directory, error)) {
-                return "a link that leads out of the folder";
-            }
-        }
-        struct stat status {};
-        if (stat(path.c_str(), &status) != 0) {
-            return std::strerror(errno);
-        }
-        if (status.st_uid != geteuid() && status.st_uid != 0) {
-            return "owned by another user (" + std::to_string(status.st_uid) + ")";
-        }
-        return {};
-    }
-
-    void warn_if_writable_by_others() const
-    {
-        static constexpr const char* signature = run_signature;
-        struct stat status {};
-        if (stat(directory.c_str(), &status) == 0 && (status.st_mode & S_IWOTH) != 0) {
-            LOG4CXX_WARN(logger, "Allowed CURVE Clients Writable by Others: "
-                                     << loggable(directory) << " -- Any Local User May Add a Key");
-        }
-    }
-
-    struct file_state {
-        std::string path;
-        long long written;
-        uintmax_t size;
-        bool operator<(const file_state& other) const
-        {
-            return std::tie(path, written, size) < std::tie(other.path, other.written, other.size);
-        }
-        bool operator==(const file_state& other) const
-        {
-            return path == other.path && written == other.written && size == other.size;
-        }
-    };
-
-    std::string directory;
-    std::vector<file_state> files_seen;
-    std::unordered_set<std::string> keys;  // Z85
-    clock::time_point last_scan{};
-    bool scanned = false;
-    bool readable = false;
-};
 
 // One WARN a second at most; each record counts the refusals it stands for
 // and names the latest.
@@ -267,7 +140,9 @@ struct vorzmq_authenticator::state {
     void* control_inside = nullptr;
     void* control_outside = nullptr;  // the host's end, to stop the thread
     std::thread thread;
-    bool running = false;
+    // True exactly while the thread serves: it clears this as it ends, for
+    // whatever reason.
+    std::atomic<bool> serving{false};
 
     bool address_allowed(const std::string& address) const
     {
@@ -275,7 +150,7 @@ struct vorzmq_authenticator::state {
         return addresses.empty() || std::find(addresses.begin(), addresses.end(), address) != addresses.end();
     }
 
-    zap_reply judge(const std::vector<std::string>& request, allow_list& allowed, refusal_log& refusals)
+    zap_reply judge(const std::vector<std::string>& request, allow_folder& allowed, refusal_log& refusals)
     {
         // version, request id, domain, address, routing id, mechanism, credentials...
         if (request.size() < 6 || request[0] != "1.0") {
@@ -301,10 +176,13 @@ struct vorzmq_authenticator::state {
             refusal = "Unknown ZAP Domain";
         } else if (key.empty()) {
             refusal = "Not a CURVE Client";
-        } else if (!allowed.refresh(now) || !allowed.allows(key)) {
-            refusal = "Key Not Allowed";
-        } else if (!address_allowed(address)) {
-            refusal = "Address Not Allowed";
+        } else {
+            allowed.catch_up(now);
+            if (!allowed.readable() || !allowed.allows(key)) {
+                refusal = "Key Not Allowed";
+            } else if (!address_allowed(address)) {
+                refusal = "Address Not Allowed";
+            }
         }
         if (refusal != nullptr) {
             refusals.refused(now, loggable(address), key, refusal);
@@ -313,25 +191,35 @@ struct vorzmq_authenticator::state {
         return {"200", "OK", key};
     }
 
-    void run(allow_list allowed)
+    void run(allow_folder allowed)
     {
         static constexpr const char* signature = run_signature;
         refusal_log refusals;
         std::vector<std::string> request;
         for (;;) {
-            zmq_pollitem_t items[] = {{zap, 0, ZMQ_POLLIN, 0}, {control_inside, 0, ZMQ_POLLIN, 0}};
-            const int ready = zmq_poll(items, 2, refusals.wait_ms(clock::now()));
+            const clock::time_point now = clock::now();
+            zmq_pollitem_t items[] = {{zap, 0, ZMQ_POLLIN, 0},
+                                      {control_inside, 0, ZMQ_POLLIN, 0},
+                                      {nullptr, allowed.change_descriptor(), ZMQ_POLLIN, 0}};
+            const long refusals_due = refusals.wait_ms(now);
+            const long rescan_due = allowed.wait_ms(now);
+            const long wait = refusals_due < 0 ? rescan_due
+                              : rescan_due < 0 ? refusals_due
+                                               : std::min(refusals_due, rescan_due);
+            const int ready = zmq_poll(items, items[2].fd >= 0 ? 3 : 2, wait);
             if (ready < 0) {
                 if (zmq_errno() == EINTR) {
                     continue;
                 }
                 const int err = zmq_errno();
-                LOG4CXX_ERROR(logger, "Authenticator Stopped -- " << zmq_strerror(err));
+                LOG4CXX_ERROR(logger, "Authenticator Stopped -- " << zmq_strerror(err) << " -- Admitting None");
                 break;  // the context is ending
             }
             if ((items[1].revents & ZMQ_POLLIN) != 0) {
                 break;
             }
+            // Changes first: a handshake is judged by the folder as it is now.
+            allowed.catch_up(clock::now());
             if ((items[0].revents & ZMQ_POLLIN) != 0 && receive_request(zap, request)) {
                 const std::string request_id = request.size() > 1 ? request[1] : std::string();
                 if (!send_reply(zap, request_id, judge(request, allowed, refusals))) {
@@ -344,6 +232,22 @@ struct vorzmq_authenticator::state {
         refusals.flush_if_due(clock::time_point::max());
         close_socket(zap);
         close_socket(control_inside);
+        serving = false;
+    }
+
+    // Ends a thread that still runs, or collects one that has ended.
+    void end_thread()
+    {
+        if (!thread.joinable()) {
+            return;
+        }
+        if (serving) {
+            // A failed send leaves the thread waiting; the context's end stops it.
+            zmq_send(control_outside, "", 0, 0);
+        }
+        thread.join();
+        close_socket(control_outside);
+        serving = false;
     }
 
     void close_all()
@@ -353,6 +257,29 @@ struct vorzmq_authenticator::state {
         close_socket(control_outside);
     }
 };
+
+namespace {
+
+// libzmq releases an inproc name on its reaper thread, a moment after the
+// socket that held it was closed: a restart right after a stop waits for it.
+int bind_when_released(void* socket, const char* endpoint)
+{
+    constexpr auto longest_wait = std::chrono::seconds(2);
+    const auto deadline = clock::now() + longest_wait;
+    auto pause = std::chrono::milliseconds(1);
+    while (zmq_bind(socket, endpoint) != 0) {
+        if (zmq_errno() != EADDRINUSE || clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+    return 0;
+}
+
+std::atomic<unsigned long> control_endpoints{0};
+
+}  // namespace
 
 vorzmq_authenticator::vorzmq_authenticator(vorzmq_context& owner) : self(new state)
 {
@@ -368,19 +295,20 @@ vorzmq_authenticator::~vorzmq_authenticator()
 bool vorzmq_authenticator::start(const std::string& directory)
 {
     static constexpr char signature[] = "bool vorzmq_authenticator::start(const string&)";
-    if (self->running) {
+    if (self->serving) {
         return true;
     }
+    self->end_thread();  // one that ended by itself
     if (self->context == nullptr) {
         LOG4CXX_ERROR(logger, "Cannot Start Authenticator without Valid Context");
         return false;
     }
-    allow_list allowed(directory);
-    if (!allowed.refresh(clock::now())) {
-        LOG4CXX_ERROR(logger, "Cannot Start Authenticator -- Allowed CURVE Clients Unreadable: " << directory);
+    allow_folder allowed(directory);
+    if (!allowed.load()) {
+        LOG4CXX_ERROR(logger, "Cannot Start Authenticator -- Allowed CURVE Clients Unreadable: " << loggable(directory));
         return false;
     }
-    const std::string control = "inproc://vorzmq.authenticator." + std::to_string(reinterpret_cast<uintptr_t>(self));
+    const std::string control = "inproc://vorzmq.authenticator." + std::to_string(++control_endpoints);
     const int no_linger = 0;
     self->zap = zmq_socket(self->context, ZMQ_REP);
     self->control_inside = zmq_socket(self->context, ZMQ_PAIR);
@@ -388,7 +316,7 @@ bool vorzmq_authenticator::start(const std::string& directory)
     if (self->zap == nullptr || self->control_inside == nullptr || self->control_outside == nullptr ||
         zmq_setsockopt(self->zap, ZMQ_LINGER, &no_linger, sizeof no_linger) != 0 ||
         zmq_setsockopt(self->control_outside, ZMQ_LINGER, &no_linger, sizeof no_linger) != 0 ||
-        zmq_bind(self->zap, zap_endpoint) != 0 || zmq_bind(self->control_inside, control.c_str()) != 0 ||
+        bind_when_released(self->zap, zap_endpoint) != 0 || zmq_bind(self->control_inside, control.c_str()) != 0 ||
         zmq_connect(self->control_outside, control.c_str()) != 0) {
         const int err = zmq_errno();
         LOG4CXX_ERROR(logger, "Failed to Bind ZAP Handler: " << zap_endpoint << " -- " << zmq_strerror(err));
@@ -396,42 +324,40 @@ bool vorzmq_authenticator::start(const std::string& directory)
         return false;
     }
     self->directory = directory;
-    // The host's signals stay on the host's threads.
+    // The host's signals stay on the host's threads; its mask comes back
+    // on every path.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     try {
+        self->serving = true;
         self->thread = std::thread([state = self, list = std::move(allowed)]() mutable { state->run(std::move(list)); });
-        self->running = true;
-    } catch (const std::system_error& error) {
+    } catch (const std::exception& error) {
+        self->serving = false;
         LOG4CXX_ERROR(logger, "Failed to Start Authenticator Thread -- " << error.what());
         self->close_all();
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (self->running) {
-        LOG4CXX_DEBUG(logger, "Authenticator Started: " << directory);
+    if (self->serving) {
+        LOG4CXX_DEBUG(logger, "Authenticator Started: " << loggable(directory));
     }
-    return self->running;
+    return self->thread.joinable();
 }
 
 void vorzmq_authenticator::stop()
 {
     static constexpr char signature[] = "void vorzmq_authenticator::stop()";
-    if (!self->running) {
+    if (!self->thread.joinable()) {
         return;
     }
-    // A failed send leaves the thread waiting; the context's end stops it.
-    zmq_send(self->control_outside, "", 0, 0);
-    self->thread.join();
-    close_socket(self->control_outside);
-    self->running = false;
-    LOG4CXX_DEBUG(logger, "Authenticator Stopped: " << self->directory);
+    self->end_thread();
+    LOG4CXX_DEBUG(logger, "Authenticator Stopped: " << loggable(self->directory));
 }
 
 bool vorzmq_authenticator::running() const
 {
-    return self->running;
+    return self->serving;
 }
 
 void vorzmq_authenticator::set_allowed_addresses(const std::vector<std::string>& addresses)

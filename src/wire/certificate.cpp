@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -258,7 +259,10 @@ bool read_certificate_file(const std::string& path, certificate& parsed, std::st
         why = "not a regular file";
     } else {
         readable_by_others = (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
-        text.resize(longest_certificate + 1);
+        // Room for what the file holds and one byte more, to see the end
+        // (or that it grew); never more than one byte past the bound.
+        const size_t limit = longest_certificate + 1;
+        text.resize(std::min<size_t>(static_cast<size_t>(std::max<off_t>(status.st_size, 0)) + 1, limit));
         size_t size = 0;
         for (;;) {
             const ssize_t got = read(fd, text.data() + size, text.size() - size);
@@ -270,6 +274,10 @@ bool read_certificate_file(const std::string& path, certificate& parsed, std::st
                 break;
             }
             size += static_cast<size_t>(got);
+            if (size == text.size() && size < limit && got > 0) {
+                text.resize(std::min(size * 2, limit));  // it grew since the fstat
+                continue;
+            }
             if (got == 0 || size == text.size()) {
                 text.resize(size);
                 read_whole = true;
