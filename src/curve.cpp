@@ -318,10 +318,14 @@ bool report_curve_refusal(const char* signature, const void* object, void* socke
     } else if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
         LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Protocol Error " << value);
     } else {
-        // The server closed the connection in the handshake: it could not
-        // read the client's hello (a wrong server key), or it refuses
-        // everyone (an allow-list without its authenticator).
-        LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Wrong Server Key or Not Admitted");
+        // The server closed the connection in the handshake, which libzmq
+        // does not explain: it could not read the client's hello (a wrong
+        // server key), it refuses everyone (an allow-list without its
+        // authenticator), or it gave up waiting (its own handshake limit, a
+        // busy authenticator, a restart).
+        LOG4CXX_ERROR(logger, what << url
+                                   << " -- CURVE Handshake Failed -- Wrong Server Key, Not Admitted, or the Server "
+                                      "Gave Up on the Handshake");
     }
     return true;
 }

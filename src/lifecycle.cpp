@@ -97,7 +97,9 @@ bool create_socket(socket_handle& handle)
     }
     if (handle.reset_pending) {
         LOG4CXX_WARN(logger, fill(kind.closing, handle.url));
-        close_object_socket(handle.object, handle.socket);
+        if (handle.socket != nullptr) {  // else abandoned already
+            close_object_socket(handle.object, handle.socket);
+        }
         handle.reset_pending = false;
     } else if (handle.socket != nullptr) {
         record(vorzmq_result::ok);

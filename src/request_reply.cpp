@@ -56,6 +56,17 @@ constexpr socket_kind reply_kind{
                  {ZMQ_LINGER, "Linger", &socket_handle::linger_ms, 0}}},
 };
 
+// A request reported as refused or unanswered must never arrive later: its
+// socket goes at once with nothing left to send, rather than lingering and
+// connecting again (a server that starts, or admits the client, would then
+// get it). The reset that follows still logs the closing.
+void abandon_exchange(const void* object, void*& socket)
+{
+    const int no_linger = 0;
+    zmq_setsockopt(socket, ZMQ_LINGER, &no_linger, sizeof no_linger);
+    close_object_socket(object, socket);
+}
+
 // Reads one request, its extra frames dropped: the whole request must be read
 // before a REP socket accepts a reply. A failure is recorded and logged.
 bool receive_request(const char* signature, socket_handle& self, frame& request)
@@ -131,10 +142,14 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
         const int err = zmq_errno();
         reset_pending = true;
         if (err == EAGAIN && report_curve_refusal(signature, this, socket, url, "Request Refused by the Server: ")) {
+            abandon_exchange(this, socket);
             return;
         }
         record_failed_receive(err == EAGAIN, err);
         LOG4CXX_ERROR(logger, "Failed to Receive Message Reply -- " << zmq_strerror(err));
+        if (err == EAGAIN) {
+            abandon_exchange(this, socket);
+        }
         return;
     }
     const std::string_view text = reply.text();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // CURVE: encrypted exchanges, servers that admit only allowed clients, the
 // authenticator that decides, certificate files, and failing closed.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <functional>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -188,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- who gets in
 
-const std::string handshake_failed = " -- CURVE Handshake Failed -- Wrong Server Key or Not Admitted";
+const std::string handshake_failed = " -- CURVE Handshake Failed -- Wrong Server Key, Not Admitted, or the Server Gave Up on the Handshake";
 const std::string not_admitted = " -- Client Not Admitted (Status 400)";
 
 TEST_F(curve_test, wrong_server_key_or_clear_text_client_gets_nothing_through)
@@ -710,6 +712,108 @@ TEST_F(curve_test, authenticator_refuses_to_start_without_its_directory_or_twice
     EXPECT_FALSE(second.start(allowed_dir.string()));
     EXPECT_TRUE(has_record(error_level, "Failed to Bind ZAP Handler: inproc://zeromq.zap.01 -- " + zmq_text(EADDRINUSE)))
         << testing::PrintToString(all_messages());
+}
+
+}  // namespace
+
+namespace {
+
+// Stop then start at once, again and again: each start must find libzmq's
+// ZAP endpoint released, and the last one must still admit a client. The
+// end of the context ends the thread, which running() and start() see.
+TEST_F(curve_test, authenticator_restarts_every_time_and_notices_its_own_end)
+{
+    const key_pair client = make_keys();
+    write_file(allowed_dir / "client.key", certificate_text(client, false));
+    vorzmq_context context;
+    vorzmq_authenticator authenticator(context);
+    int started = 0;
+    for (int i = 0; i < 200; ++i) {
+        started += authenticator.start(allowed_dir.string()) ? 1 : 0;
+        authenticator.stop();
+    }
+    EXPECT_EQ(started, 200);
+    ASSERT_TRUE(authenticator.start(allowed_dir.string()));
+    const std::string url = free_tcp_url();
+    server_thread server(context, url, server_keys.secret_key, vorzmq_curve_clients::allowed);
+    EXPECT_EQ(request_once(context, url, server_keys.public_key, client.secret_key, 5000), vorzmq_result::ok);
+
+    vorzmq_context ending;
+    vorzmq_authenticator orphan(ending);
+    ASSERT_TRUE(orphan.start(allowed_dir.string()));
+    zmq_ctx_shutdown(ending.context);
+    EXPECT_TRUE(wait_until([&] { return !orphan.running(); }));
+    EXPECT_TRUE(has_record(error_level, "Authenticator Stopped -- " + zmq_text(ETERM) + " -- Admitting None"));
+    EXPECT_FALSE(orphan.start(allowed_dir.string()));
+}
+
+// A key file rewritten in place with another key of the same size, its
+// modification time put back, refuses the old key from the next handshake
+// on; the watch needs no time stamp to see it.
+TEST_F(curve_test, a_rewritten_key_file_is_seen_whatever_its_size_and_time)
+{
+    const key_pair revoked = make_keys();
+    const key_pair successor = make_keys();
+    const fs::path file = allowed_dir / "client.key";
+    write_file(file, certificate_text(revoked, false));
+    struct stat before {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    vorzmq_context context;
+    vorzmq_authenticator authenticator(context);
+    ASSERT_TRUE(authenticator.start(allowed_dir.string()));
+    const std::string url = free_tcp_url();
+    server_thread server(context, url, server_keys.secret_key, vorzmq_curve_clients::allowed);
+    ASSERT_EQ(request_once(context, url, server_keys.public_key, revoked.secret_key, 5000), vorzmq_result::ok);
+
+    write_file(file, certificate_text(successor, false));
+    const timespec times[] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    struct stat after {};
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    ASSERT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(request_once(context, url, server_keys.public_key, revoked.secret_key, 1500), vorzmq_result::refused);
+    EXPECT_EQ(request_once(context, url, server_keys.public_key, successor.secret_key, 5000), vorzmq_result::ok);
+}
+
+}  // namespace
+
+namespace {
+
+// A request that ended as refused or unanswered is never delivered later,
+// although the object lives on and the server comes to admit or serve it.
+TEST_F(curve_test, a_request_reported_as_failed_never_arrives_later)
+{
+    const key_pair client = make_keys();
+    write_file(allowed_dir / "client.key", certificate_text(client, false));
+    for (const bool curve : {true, false}) {
+        SCOPED_TRACE(curve ? "refused while no authenticator runs" : "unanswered while no server runs");
+        vorzmq_context context;
+        const std::string url = free_tcp_url();
+        std::optional<server_thread> server;
+        if (curve) {
+            server.emplace(context, url, server_keys.secret_key, vorzmq_curve_clients::allowed);
+        }
+        vorzmq_request_socket request(context, url);
+        if (curve) {
+            ASSERT_TRUE(request.set_curve_client(server_keys.public_key, client.secret_key));
+        }
+        request.set_receive_timeout_ms(1500);
+        request.send("first", true);
+        EXPECT_EQ(vorzmq_last_result(), curve ? vorzmq_result::refused : vorzmq_result::no_reply);
+
+        vorzmq_authenticator authenticator(context);
+        if (curve) {
+            ASSERT_TRUE(authenticator.start(allowed_dir.string()));
+        } else {
+            server.emplace(context, url, std::string(), vorzmq_curve_clients::any);
+        }
+        request.set_receive_timeout_ms(5000);
+        request.send("second", true);
+        EXPECT_EQ(vorzmq_last_result(), vorzmq_result::ok);
+        EXPECT_EQ(request_once(context, url, curve ? server_keys.public_key : "", client.secret_key, 5000, "third"),
+                  vorzmq_result::ok);
+        EXPECT_EQ(server->requests(), (std::vector<std::string>{"second", "third"}));
+    }
 }
 
 }  // namespace

@@ -191,16 +191,16 @@ const request_case request_cases[] = {
      "Failed to Connect to ZMQ URL: <url> -- " + text_of(EPROTONOSUPPORT) + " -- Closing Socket", false},
     {"send", {{zmq_call::send, EINTR}}, request_op::acknowledged_send, ERROR,
      "Failed to Send Message: first -- " + text_of(EINTR), true},
-    {"reply_receive", {{zmq_call::msg_recv, EINTR}}, request_op::acknowledged_send, ERROR,
-     "Failed to Receive Message Reply -- " + text_of(EINTR), true},
-    {"reply_extra_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, request_op::acknowledged_send, ERROR,
-     "Failed to Receive Message Reply -- " + text_of(EINTR), true, {ok_reply(), "tail"}},
+    {"reply_receive", {{zmq_call::msg_recv, EFAULT}}, request_op::acknowledged_send, ERROR,
+     "Failed to Receive Message Reply -- " + text_of(EFAULT), true},
+    {"reply_extra_frame_receive", {{zmq_call::msg_recv, EFAULT, 1}}, request_op::acknowledged_send, ERROR,
+     "Failed to Receive Message Reply -- " + text_of(EFAULT), true, {ok_reply(), "tail"}},
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, request_op::acknowledged_send, ERROR,
      "Failed to Receive Message Reply -- " + text_of(ETERM), true},
-    {"host_receive", {{zmq_call::recv, EINTR}}, request_op::send_then_receive, ERROR,
-     "Failed to Receive Reply -- " + text_of(EINTR), true},
-    {"host_receive_more_flag", {{zmq_call::getsockopt, EINTR, 0, ZMQ_RCVMORE}}, request_op::send_then_receive, ERROR,
-     "Failed to Receive Reply -- " + text_of(EINTR), true},
+    {"host_receive", {{zmq_call::recv, EFAULT}}, request_op::send_then_receive, ERROR,
+     "Failed to Receive Reply -- " + text_of(EFAULT), true},
+    {"host_receive_more_flag", {{zmq_call::getsockopt, EFAULT, 0, ZMQ_RCVMORE}}, request_op::send_then_receive, ERROR,
+     "Failed to Receive Reply -- " + text_of(EFAULT), true},
 };
 
 INSTANTIATE_TEST_SUITE_P(every_call, request_faults, testing::ValuesIn(request_cases), case_name);
@@ -300,10 +300,10 @@ const reply_case reply_cases[] = {
     // Pauses the host 5 s, as a failed bind must.
     {"bind", {{zmq_call::bind, EADDRINUSE}}, receive_expecting_failure, ERROR,
      "Failed to Bind to ZMQ URL: <url> -- " + text_of(EADDRINUSE) + " -- Closing Socket", nullptr, std::nullopt, false},
-    {"request_receive", {{zmq_call::msg_recv, EINTR}}, receive_expecting_failure, ERROR,
-     unexpected_receive(data_failure, EINTR), nullptr, std::nullopt, true},
-    {"request_extra_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, receive_expecting_failure, ERROR,
-     unexpected_receive(data_failure, EINTR), nullptr, std::nullopt, true, {"first", "second frame"}},
+    {"request_receive", {{zmq_call::msg_recv, EFAULT}}, receive_expecting_failure, ERROR,
+     unexpected_receive(data_failure, EFAULT), nullptr, std::nullopt, true},
+    {"request_extra_frame_receive", {{zmq_call::msg_recv, EFAULT, 1}}, receive_expecting_failure, ERROR,
+     unexpected_receive(data_failure, EFAULT), nullptr, std::nullopt, true, {"first", "second frame"}},
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, receive_expecting_failure, ERROR,
      unexpected_receive(data_failure, ETERM), nullptr, std::nullopt, true},
     // The request still counts as received; the host can send the OK again.
@@ -531,18 +531,18 @@ const subscribe_case subscribe_cases[] = {
      {{ERROR, filter_failure(EINVAL)}}, false},
     {"connect", {{zmq_call::connect, EPROTONOSUPPORT}}, sub_op::buffer,
      {{ERROR, "Failed to Connect to ZMQ URL: <url> -- " + text_of(EPROTONOSUPPORT) + " -- Closing Socket"}}, false},
-    {"topic_frame_receive", {{zmq_call::msg_recv, EINTR}}, sub_op::stream,
-     {{ERROR, unexpected_receive(topic_failure, EINTR)}}, true},
-    {"data_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, sub_op::stream,
-     {{ERROR, unexpected_receive(data_failure, EINTR)}}, true},
+    {"topic_frame_receive", {{zmq_call::msg_recv, EFAULT}}, sub_op::stream,
+     {{ERROR, unexpected_receive(topic_failure, EFAULT)}}, true},
+    {"data_frame_receive", {{zmq_call::msg_recv, EFAULT, 1}}, sub_op::stream,
+     {{ERROR, unexpected_receive(data_failure, EFAULT)}}, true},
     // A time-out between the frames leaves the data frame queued; the next
     // receive must skip it instead of taking it for a topic frame.
     {"data_frame_time_out", {{zmq_call::msg_recv, EAGAIN, 1}}, sub_op::stream,
      {{TRACE, "No Messages Received Before Timeout: " + std::to_string(receive_timeout_ms) + "ms"}}, false},
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, sub_op::buffer,
      {{ERROR, unexpected_receive(topic_failure, ETERM)}}, true},
-    {"buffer_data_frame_receive", {{zmq_call::msg_recv, EINTR, 1}}, sub_op::buffer,
-     {{ERROR, unexpected_receive(data_failure, EINTR)}}, true},
+    {"buffer_data_frame_receive", {{zmq_call::msg_recv, EFAULT, 1}}, sub_op::buffer,
+     {{ERROR, unexpected_receive(data_failure, EFAULT)}}, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(every_call, subscribe_faults, testing::ValuesIn(subscribe_cases), case_name);

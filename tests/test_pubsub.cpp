@@ -941,15 +941,17 @@ std::vector<receive_fault_case> receive_fault_cases()
     const std::string data_failure = "ERROR Failed to Receive Message -- ZMQ Error: ";
     const std::string data_timeout = "TRACE No Messages Received Before Timeout: " + std::to_string(receive_limit_ms) + "ms";
     return {
-        {"stream_topic_frame_interrupted", false, zmq_call::msg_recv, 0, EINTR,
-         topic_failure + error_text(EINTR) + closing, true},
-        {"stream_data_frame_interrupted", false, zmq_call::msg_recv, 1, EINTR,
-         data_failure + error_text(EINTR) + closing, true},
+        {"stream_topic_frame_fault", false, zmq_call::msg_recv, 0, EFAULT,
+         topic_failure + error_text(EFAULT) + closing, true},
+        {"stream_data_frame_fault", false, zmq_call::msg_recv, 1, EFAULT,
+         data_failure + error_text(EFAULT) + closing, true},
         {"buffer_topic_frame_context_terminated", true, zmq_call::msg_recv, 0, ETERM,
          topic_failure + error_text(ETERM) + closing, true},
-        {"buffer_data_frame_interrupted", true, zmq_call::msg_recv, 1, EINTR, data_failure + error_text(EINTR) + closing,
+        {"buffer_data_frame_fault", true, zmq_call::msg_recv, 1, EFAULT, data_failure + error_text(EFAULT) + closing,
          true},
         {"stream_data_frame_timed_out", false, zmq_call::msg_recv, 1, EAGAIN, data_timeout, false},
+        {"stream_topic_frame_interrupted", false, zmq_call::msg_recv, 0, EINTR,
+         "TRACE Receive Interrupted by a Signal -- Socket Kept", false},
         {"buffer_data_frame_timed_out", true, zmq_call::msg_recv, 1, EAGAIN, data_timeout, false},
     };
 }
