@@ -132,7 +132,15 @@ VORZMQ_API bool vorzmq_read_certificate(const std::string& path, std::string& pu
 // socket constructed from this object throws "ZMQ Context is NULL".
 // The destructor terminates the context; it waits for sockets still open
 // and for their unsent messages (at most their 1000 ms linger). Creation and
-// destruction are logged as DEBUG.
+// destruction are logged as DEBUG. Since 1.3, a context destroyed while
+// objects made from it are alive says so first (ERROR "Destroying ZMQ
+// Context with N Objects Made from It Still Alive -- ..."): libzmq waits
+// until their sockets close, for ever if no other thread ends them.
+// After fork(), a context belongs to the process that made it: libzmq's
+// threads did not follow into the child. A child that unwinds past the
+// parent's vorzmq_context gets an ERROR and the context is left alone
+// rather than waited on for ever; a child should end with _exit() or exec,
+// or make a context of its own and use only that.
 class VORZMQ_API vorzmq_context {
 public:
     vorzmq_context();
@@ -519,8 +527,13 @@ private:
 // CURVE servers with vorzmq_curve_clients::any), and refuses the requests of
 // sockets the host made itself with a ZAP domain or CURVE of their own.
 //
-// Files added to or removed from the directory apply to connections made
-// half a second later at most, without a restart. A connection already
+// The directory is read once by start(), then watched (inotify): each file
+// added, removed or rewritten is read again once, before the next
+// handshake is judged, so a change applies to every connection that begins
+// after it, whatever the file's size or time stamps; a handshake never
+// waits for the directory to be read. Where inotify cannot be had, or the
+// directory itself is replaced, it is compared every half second instead,
+// by inode and nanosecond times. A connection already
 // admitted stays open when its key is removed: to shut a client out at
 // once, also restart the server's socket. Refusals are logged as WARN with
 // the client's address and the start of its key, at most one record a
@@ -538,7 +551,9 @@ public:
     // Admits the clients whose public certificates are in `directory`.
     // Returns false with an ERROR when the context has no handle, the
     // directory cannot be read, another authenticator already serves the
-    // context, or the thread cannot start; true when already running.
+    // context (after waiting up to 2 s for libzmq to release the ZAP
+    // endpoint of one just stopped), or the thread cannot start; true when
+    // already running. A start right after stop() always succeeds.
     bool start(const std::string& directory);
     // Ends the thread; from then on every server that requires an
     // allow-list admits no new client. (With libzmq 4.3 such a client may
@@ -546,6 +561,9 @@ public:
     // request can end as `no_reply` rather than `refused`.) Does nothing
     // when not running.
     void stop();
+    // True exactly while the thread serves. A thread that ends by itself
+    // (the context was shut down) logs ERROR "Authenticator Stopped --
+    // <error> -- Admitting None"; start() may then be called again.
     bool running() const;
 
     // Also requires the client's address (as libzmq gives it: "192.0.2.7",

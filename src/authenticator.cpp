@@ -248,6 +248,7 @@ struct vorzmq_authenticator::state {
         thread.join();
         close_socket(control_outside);
         serving = false;
+        note_object_gone(context);
     }
 
     void close_all()
@@ -339,6 +340,9 @@ bool vorzmq_authenticator::start(const std::string& directory)
         self->close_all();
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (self->thread.joinable()) {
+        note_object_made(self->context);  // its control socket holds the context until stop()
+    }
     if (self->serving) {
         LOG4CXX_DEBUG(logger, "Authenticator Started: " << loggable(directory));
     }

@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 
 #include <zmq.h>
 
@@ -146,7 +148,34 @@ bool create_socket(socket_handle& handle)
     return true;
 }
 
+// What the library knows of each live context: the process that made it,
+// and how many objects made from it are alive.
+struct context_record {
+    pid_t creator;
+    size_t objects;
+};
+std::mutex contexts_lock;
+std::unordered_map<const void*, context_record> contexts;
+
 }  // namespace
+
+void note_object_made(const void* context)
+{
+    const std::lock_guard<std::mutex> held(contexts_lock);
+    const auto known = contexts.find(context);
+    if (known != contexts.end()) {
+        ++known->second.objects;
+    }
+}
+
+void note_object_gone(const void* context)
+{
+    const std::lock_guard<std::mutex> held(contexts_lock);
+    const auto known = contexts.find(context);
+    if (known != contexts.end() && known->second.objects > 0) {
+        --known->second.objects;
+    }
+}
 
 void announce_socket(const socket_handle& handle)
 {
@@ -155,6 +184,7 @@ void announce_socket(const socket_handle& handle)
     if (handle.context == nullptr) {
         throw std::runtime_error("ZMQ Context is NULL");
     }
+    note_object_made(handle.context);
 }
 
 bool set_up(socket_handle& handle)
@@ -236,8 +266,9 @@ void close_object_socket(const void* object, void*& socket)
     close_socket(socket);
 }
 
-void close_on_destruction(const void* object, const char* signature, void*& socket)
+void close_on_destruction(const void* object, const void* context, const char* signature, void*& socket)
 {
+    note_object_gone(context);
     if (leave_pollers(object)) {
         LOG4CXX_WARN(logger, "Socket Destroyed While Added to a Poller -- Removed from the Poller");
     }
@@ -272,7 +303,10 @@ vorzmq_context::vorzmq_context() : context(nullptr)
     if (context == nullptr) {
         const int err = zmq_errno();
         LOG4CXX_ERROR(logger, "ZMQ Context Init Failed -- " << zmq_strerror(err));
+        return;
     }
+    const std::lock_guard<std::mutex> held(vorzmq::internal::contexts_lock);
+    vorzmq::internal::contexts[context] = {getpid(), 0};
 }
 
 vorzmq_context::~vorzmq_context()
@@ -282,6 +316,30 @@ vorzmq_context::~vorzmq_context()
         return;
     }
     LOG4CXX_DEBUG(logger, "Destroying Existing ZMQ Context");
+    vorzmq::internal::context_record made{getpid(), 0};
+    {
+        const std::lock_guard<std::mutex> held(vorzmq::internal::contexts_lock);
+        const auto known = vorzmq::internal::contexts.find(context);
+        if (known != vorzmq::internal::contexts.end()) {
+            made = known->second;
+            vorzmq::internal::contexts.erase(known);
+        }
+    }
+    if (made.creator != getpid()) {
+        // libzmq's threads stayed in the parent: a destroy here would wait
+        // for them for ever.
+        LOG4CXX_ERROR(logger, "ZMQ Context Made by Process " << made.creator
+                                                             << " -- Not Destroyed in Its Forked Child");
+        context = nullptr;
+        return;
+    }
+    if (made.objects != 0) {
+        // libzmq waits until every socket is closed: the host hangs here
+        // unless another thread ends those objects.
+        LOG4CXX_ERROR(logger, "Destroying ZMQ Context with " << made.objects
+                                                             << " Objects Made from It Still Alive -- Waiting for "
+                                                                "Their Sockets to Close");
+    }
     vorzmq::internal::forget_heartbeat_interval(context);
     // A signal interrupts the wait for lingering messages; giving up then
     // would drop them and leave libzmq's threads running.

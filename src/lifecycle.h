@@ -110,8 +110,13 @@ void close_socket(void*& socket);
 void close_object_socket(const void* object, void*& socket);
 
 // Closes the object's socket, after taking it out of any poller that still
-// holds it (WARN), and forgets its CURVE settings.
-void close_on_destruction(const void* object, const char* signature, void*& socket);
+// holds it (WARN), and forgets its CURVE settings and that it was alive.
+void close_on_destruction(const void* object, const void* context, const char* signature, void*& socket);
+
+// Objects made from a context, counted so that destroying the context while
+// some are alive (libzmq then waits for ever) is named in the log.
+void note_object_made(const void* context);
+void note_object_gone(const void* context);
 
 // The endpoint a bound socket has, as libzmq reports it.
 std::string bound_endpoint(void* socket);

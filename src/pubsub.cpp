@@ -318,6 +318,7 @@ vorzmq_pub_socket::vorzmq_pub_socket(vorzmq_context& owner, const std::string& u
 // would defeat the linger. The close alone releases the endpoint too.
 vorzmq_pub_socket::~vorzmq_pub_socket()
 {
+    note_object_gone(context);
     if (socket != nullptr) {
         close_socket(socket);
     }
@@ -430,7 +431,7 @@ vorzmq_sub_socket::vorzmq_sub_socket(vorzmq_context& owner, const std::string& u
 
 vorzmq_sub_socket::~vorzmq_sub_socket()
 {
-    close_on_destruction(this, "vorzmq_sub_socket::~vorzmq_sub_socket()", socket);
+    close_on_destruction(this, context, "vorzmq_sub_socket::~vorzmq_sub_socket()", socket);
 }
 
 void vorzmq_sub_socket::init_if_necessary()

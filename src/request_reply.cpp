@@ -105,7 +105,7 @@ vorzmq_request_socket::vorzmq_request_socket(vorzmq_context& owner, const std::s
 
 vorzmq_request_socket::~vorzmq_request_socket()
 {
-    close_on_destruction(this, "vorzmq_request_socket::~vorzmq_request_socket()", socket);
+    close_on_destruction(this, context, "vorzmq_request_socket::~vorzmq_request_socket()", socket);
 }
 
 void vorzmq_request_socket::init_if_necessary()
@@ -238,7 +238,7 @@ vorzmq_reply_socket::vorzmq_reply_socket(vorzmq_context& owner, const std::strin
 
 vorzmq_reply_socket::~vorzmq_reply_socket()
 {
-    close_on_destruction(this, "vorzmq_reply_socket::~vorzmq_reply_socket()", socket);
+    close_on_destruction(this, context, "vorzmq_reply_socket::~vorzmq_reply_socket()", socket);
 }
 
 void vorzmq_reply_socket::init_if_necessary()

@@ -7,6 +7,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zmq.h>
 
 #include <atomic>
@@ -431,6 +433,43 @@ TEST_F(context_shutdown, a_signalled_destructor_still_waits_out_the_linger)
     });
     ASSERT_TRUE(call.interrupt_until_done(send_signal, zmq_call::ctx_destroy)) << "the destructor never returned";
     EXPECT_GE(steady_clock::now() - start, milliseconds(900));
+}
+
+// Misuse that would hang in libzmq's wait is named first: a context that
+// outlives none of its objects says how many are left, and a forked child
+// leaves its parent's context alone instead of waiting for ever.
+TEST_F(context_shutdown, a_context_destroyed_too_early_or_in_a_forked_child_is_named)
+{
+    auto context = std::make_unique<vorzmq_context>();
+    auto request = std::make_unique<vorzmq_request_socket>(*context, queue_url("early"));
+    auto subscriber = std::make_unique<vorzmq_sub_socket>(*context, queue_url("early"));
+    context.reset();  // neither object has a socket yet, so nothing hangs
+    EXPECT_TRUE(has_record(ERROR, "Destroying ZMQ Context with 2 Objects Made from It Still Alive -- Waiting for "
+                                  "Their Sockets to Close"))
+        << describe(all_messages());
+    request.reset();
+    subscriber.reset();
+
+    captured_log().clear();
+    context = std::make_unique<vorzmq_context>();
+    vorzmq_request_socket started(*context, queue_url("fork"));
+    started.send("starts libzmq's threads", false);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        context.reset();
+        const bool named = has_record(ERROR, "ZMQ Context Made by Process " + std::to_string(getppid()) +
+                                                 " -- Not Destroyed in Its Forked Child");
+        _exit(named ? 0 : 3);
+    }
+    int status = 0;
+    const bool ended = wait_until([&] { return waitpid(child, &status, WNOHANG) == child; });
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the child hung in the context's destructor";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // ------------------------------------------------------------------ destruction with queued messages
