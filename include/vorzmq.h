@@ -125,7 +125,7 @@ enum class vorzmq_curve_clients : int32_t {
 // ERROR "Failed to Read CURVE Certificate: <path> -- <reason>", false, and
 // both keys empty. A secret key in a file that group or others may read is
 // logged as WARN and still returned.
-VORZMQ_API bool vorzmq_read_certificate(const std::string& path, std::string& public_key, std::string& secret_key);
+[[nodiscard]] VORZMQ_API bool vorzmq_read_certificate(const std::string& path, std::string& public_key, std::string& secret_key);
 
 // Owns the process's ZeroMQ context. Never throws: when libzmq cannot make
 // a context, ERROR "ZMQ Context Init Failed -- <error>" is logged and every
@@ -191,6 +191,8 @@ public:
     // before the next request, as it is after a send that failed. Without
     // `expect_ok` the host must call receive() once before the next send.
     void send(const std::string& message, bool expect_ok);
+    // A text where `expect_ok` belongs would always count as true.
+    void send(const std::string& message, const char* expect_ok) = delete;
 
     // Receives the reply to a send(message, false) into `buffer` (waits up
     // to the receive timeout); it uses the current socket and never
@@ -198,12 +200,13 @@ public:
     // truncated (logged as WARN), or 0 on failure (logged as ERROR; the
     // socket is re-created next time).
     // Nothing beyond the reply's bytes is written; no terminator is added.
-    // A truncated reply sets `truncated`.
+    // A truncated reply sets `truncated`. An empty reply also returns 0:
+    // vorzmq_last_result() is `ok` for it and names the failure otherwise.
     size_t receive(void* buffer, size_t buffer_size);
     // Since 1.2. As receive(buffer, buffer_size), but replaces `reply` with
     // the whole reply, zero bytes and all, so nothing is ever cut. Returns
     // false on failure; `reply` is then left alone.
-    bool receive(std::string& reply);
+    [[nodiscard]] bool receive(std::string& reply);
 
     // Since 1.2. Makes this a CURVE client of the server with the given
     // public key. `secret_key` is this client's own key (its public key is
@@ -218,7 +221,7 @@ public:
     // "Request Refused by the Server: <url> -- <cause>" instead of
     // `no_reply`, and the next request makes a new socket (libzmq does not
     // connect again to a server that refused it).
-    bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
+    [[nodiscard]] bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     bool valid();  // whether the URL is not empty
 
@@ -270,7 +273,7 @@ public:
     // request, zero bytes and all, for hosts that take binary requests or
     // must refuse them (nothing is ever cut; the socket takes no request
     // longer than 4 MiB). Left alone when nothing was received.
-    bool receive(std::string& request, bool acknowledge);
+    [[nodiscard]] bool receive(std::string& request, bool acknowledge);
 
     // The replies. Each sends one frame without waiting for the requester;
     // a failure is logged as ERROR. All but send(data, size) use the current
@@ -284,6 +287,14 @@ public:
     void send(const void* data, size_t size);
     // Replies with the value's compact JSON text and a final line feed.
     void send(const Json::Value& response);
+    // Since 1.3. Replies with the text's bytes up to its zero byte, as
+    // send(std::string(response)); a null pointer sends nothing and logs
+    // ERROR. (Before 1.3 a string literal was ambiguous here.)
+    void send(const char* response);
+    // Mistakes that would otherwise compile: a bool or a number would be
+    // sent as JSON ("false\n"), 0 as a null text.
+    void send(bool) = delete;
+    void send(int) = delete;
 
     // Settings for hosts that need other than the defaults (1000, 1000, 0):
     // the timeout and linger apply to the current socket and every later
@@ -298,7 +309,7 @@ public:
     // ERROR, for a key that is not 40 Z85 characters; the object then makes
     // no socket until valid keys are given. Given while a socket is open,
     // the next operation replaces that socket (a reset).
-    bool set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients);
+    [[nodiscard]] bool set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients);
 
     // The endpoint the socket is bound to, with the port libzmq chose for a
     // wildcard such as tcp://127.0.0.1:*; empty while not bound.
@@ -372,7 +383,7 @@ public:
     // ERROR, for a key that is not 40 Z85 characters; the object then makes
     // no socket until valid keys are given. Given while a socket is open,
     // the next operation replaces that socket (a reset).
-    bool set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients);
+    [[nodiscard]] bool set_curve_server(const std::string& secret_key, vorzmq_curve_clients clients);
 
     // The endpoint the socket is bound to, with the port libzmq chose for a
     // wildcard such as tcp://127.0.0.1:*; empty while not bound.
@@ -441,7 +452,7 @@ public:
     // a frame from another publisher that ends in none is taken whole), and
     // `topic` as receive(stream, topic) does. Nothing is ever cut. Both are
     // left alone when nothing was received.
-    bool receive(std::string& data, std::string& topic);
+    [[nodiscard]] bool receive(std::string& data, std::string& topic);
 
     // Since 1.2. Makes this a CURVE client of the server with the given
     // public key. `secret_key` is this client's own key (its public key is
@@ -457,7 +468,7 @@ public:
     // time-out (the default) a refused subscriber cannot be told: it waits
     // for ever, and its handshakes are not watched at all, so that nothing
     // piles up.
-    bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
+    [[nodiscard]] bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     // Settings for hosts that need other than the defaults (-1, 1000, 0):
     // the timeout and linger apply to the current socket and every later
@@ -502,7 +513,7 @@ public:
     // Since 1.2. Makes the request socket a CURVE client, as
     // vorzmq_request_socket::set_curve_client does; a refused re-broadcast
     // request then ends with `refused`.
-    bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
+    [[nodiscard]] bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
 private:
     std::string url;
@@ -554,7 +565,7 @@ public:
     // context (after waiting up to 2 s for libzmq to release the ZAP
     // endpoint of one just stopped), or the thread cannot start; true when
     // already running. A start right after stop() always succeeds.
-    bool start(const std::string& directory);
+    [[nodiscard]] bool start(const std::string& directory);
     // Ends the thread; from then on every server that requires an
     // allow-list admits no new client. (With libzmq 4.3 such a client may
     // hear of it only after the server's 5 s handshake limit, so its first

@@ -344,6 +344,17 @@ void vorzmq_reply_socket::send(const Json::Value& response)
     send(compact_json(response));
 }
 
+void vorzmq_reply_socket::send(const char* response)
+{
+    static constexpr char signature[] = "void vorzmq_reply_socket::send(const char*)";
+    if (response == nullptr) {
+        record(vorzmq_result::not_sent, EINVAL);
+        LOG4CXX_ERROR(logger, "Failed to Send Response -- No Text Given");
+        return;
+    }
+    send(std::string(response));
+}
+
 void vorzmq_reply_socket::set_receive_timeout_ms(int32_t milliseconds)
 {
     receive_timeout_ms = milliseconds;

@@ -70,7 +70,7 @@ public:
         : worker([this, &context, url, secret_key, clients] {
               vorzmq_reply_socket reply(context, url);
               if (!secret_key.empty()) {
-                  reply.set_curve_server(secret_key, clients);
+                  EXPECT_TRUE(reply.set_curve_server(secret_key, clients));
               }
               reply.set_receive_timeout_ms(50);
               while (!stopping) {
@@ -456,7 +456,7 @@ TEST_F(curve_test, refusals_are_logged_at_most_once_a_second_with_a_count)
     std::vector<std::unique_ptr<vorzmq_request_socket>> clients;
     for (int i = 0; i < 60; ++i) {
         clients.push_back(std::make_unique<vorzmq_request_socket>(context, url));
-        clients.back()->set_curve_client(server_keys.public_key, "");
+        EXPECT_TRUE(clients.back()->set_curve_client(server_keys.public_key, ""));
         clients.back()->send("refused", false);
     }
     EXPECT_TRUE(wait_until([&] { return refusals() == 60; }, std::chrono::seconds(20)))

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <json/value.h>
@@ -103,6 +104,7 @@ TEST_F(reply_socket_test, every_response_form_puts_exactly_its_bytes_on_the_wire
         {"byte block", [](vorzmq_reply_socket& r) { r.send(block, sizeof block); },
          std::string(reinterpret_cast<const char*>(block), sizeof block)},
         {"empty byte block", [](vorzmq_reply_socket& r) { r.send(block, 0); }, ""},
+        {"text literal", [](vorzmq_reply_socket& r) { r.send("done"); }, "done"},
         {"JSON object", [](vorzmq_reply_socket& r) { r.send(member_a_is_1()); }, "{\"a\":1}\n"},
         {"JSON array",
          [](vorzmq_reply_socket& r) {
@@ -130,6 +132,21 @@ TEST_F(reply_socket_test, every_response_form_puts_exactly_its_bytes_on_the_wire
     EXPECT_TRUE(problems().empty()) << testing::PrintToString(problems());
     EXPECT_EQ(library_calls(zmq_call::bind), 1);
 }
+
+// Calls that once compiled to the wrong thing, or not at all.
+template <class Argument, class = void>
+struct reply_takes : std::false_type {};
+template <class Argument>
+struct reply_takes<Argument, std::void_t<decltype(std::declval<vorzmq_reply_socket&>().send(std::declval<Argument>()))>>
+    : std::true_type {};
+template <class Argument, class = void>
+struct request_takes : std::false_type {};
+template <class Argument>
+struct request_takes<Argument, std::void_t<decltype(std::declval<vorzmq_request_socket&>().send(
+                                   std::string(), std::declval<Argument>()))>> : std::true_type {};
+static_assert(reply_takes<const char*>::value && reply_takes<std::string>::value && reply_takes<Json::Value>::value);
+static_assert(!reply_takes<bool>::value && !reply_takes<int>::value);
+static_assert(request_takes<bool>::value && !request_takes<const char*>::value);
 
 struct request_case {
     const char* label;
