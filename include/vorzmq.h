@@ -463,8 +463,11 @@ public:
     // socket is open, the next operation replaces that socket (a reset).
     // A receive that times out because the handshake failed (see
     // vorzmq_request_socket::set_curve_client) ends with `refused` and an
-    // ERROR "Subscription Refused by the Server: <url> -- <cause>", and the
-    // next receive makes a new socket that tries again. Without a receive
+    // ERROR "Subscription Refused by the Server: <url> -- <cause>", and a
+    // later receive makes a new socket that tries again. Since 1.3 it first
+    // pauses, 250 ms after one refusal and twice as long after each further
+    // one in a row, up to 8 s: a receive within the pause waits (at most its
+    // time-out), makes no socket and ends as `refused`. Without a receive
     // time-out (the default) a refused subscriber cannot be told: it waits
     // for ever, and its handshakes are not watched at all, so that nothing
     // piles up.

@@ -4,7 +4,9 @@
 #include "curve.h"
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -32,7 +34,14 @@ struct curve_setting {
     // A client's view of its current socket's handshakes (libzmq's monitor
     // events, read without a thread).
     void* monitor = nullptr;
+    // Refused handshakes in a row, and when the next may be tried.
+    unsigned refusals = 0;
+    std::chrono::steady_clock::time_point retry_after{};
 };
+
+// The pause before a refused client tries again: doubling, capped.
+constexpr auto first_refusal_pause = std::chrono::milliseconds(250);
+constexpr auto longest_refusal_pause = std::chrono::milliseconds(8000);
 
 struct curve_registry {
     std::mutex mutex;
@@ -133,6 +142,21 @@ int last_handshake_failure(void* monitor, uint32_t& value)
         zmq_msg_close(&message);
         failure = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED ? 0 : event;
     }
+}
+
+void note_refusal_or_success(const void* object, bool refused)
+{
+    curve_registry& shared = registry();
+    const std::lock_guard<std::mutex> held(shared.mutex);
+    const auto found = shared.settings.find(object);
+    if (found == shared.settings.end()) {
+        return;
+    }
+    curve_setting& kept = found->second;
+    kept.refusals = refused ? kept.refusals + 1 : 0;
+    const auto pause = std::min<std::chrono::milliseconds>(first_refusal_pause * (1 << std::min(kept.refusals, 6u)) / 2,
+                                                           longest_refusal_pause);
+    kept.retry_after = std::chrono::steady_clock::now() + pause;
 }
 
 bool find(const void* object, curve_setting& setting)
@@ -305,6 +329,9 @@ bool report_curve_refusal(const char* signature, const void* object, void* socke
     }
     uint32_t value = 0;
     const int failure = last_handshake_failure(setting.monitor, value);
+    if (failure != 0 || setting.refusals != 0) {
+        note_refusal_or_success(object, failure != 0);
+    }
     if (failure == 0) {
         return false;
     }
@@ -328,6 +355,17 @@ bool report_curve_refusal(const char* signature, const void* object, void* socke
                                       "Gave Up on the Handshake");
     }
     return true;
+}
+
+long refusal_pause_left_ms(const void* object)
+{
+    curve_setting setting;
+    if (!find(object, setting) || setting.refusals == 0) {
+        return 0;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(setting.retry_after -
+                                                                            std::chrono::steady_clock::now());
+    return std::max<long>(0, left.count());
 }
 
 void stop_watching_handshakes(const void* object, void* socket)

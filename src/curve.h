@@ -40,6 +40,11 @@ void forget_curve(const void* object);
 bool report_curve_refusal(const char* signature, const void* object, void* socket, const std::string& url,
                           const char* what);
 
+// How long a client refused in its last handshakes should still wait before
+// it tries again (a pause that starts at 250 ms and doubles with each
+// refusal in a row, up to 8 s), in milliseconds; 0 when it may try now.
+long refusal_pause_left_ms(const void* object);
+
 }  // namespace vorzmq::internal
 
 #endif  // VORZMQ_SRC_CURVE_H

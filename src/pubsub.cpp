@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <zmq.h>
 
@@ -169,10 +170,29 @@ bool receive_data_frame(const socket_handle& self, frame& data)
 
 // The set-up and the failures of a subscribe receive take the handle out of
 // line, so that the path of a received message only reads the object.
-[[gnu::cold]] [[gnu::noinline]] void prepare_to_receive(vorzmq_sub_socket& object)
+// Returns false, after a wait of at most the receive's time-out, while a
+// refused subscriber pauses before its next handshake: a new socket after
+// every refused receive would hammer the server.
+[[gnu::cold]] [[gnu::noinline]] bool prepare_to_receive(vorzmq_sub_socket& object)
 {
+    static constexpr char signature[] = "void vorzmq_sub_socket::init_if_necessary()";
     socket_handle self = vorzmq_socket_access::handle(object);
+    if (self.reset_pending) {
+        const long pause = refusal_pause_left_ms(&object);
+        if (pause > 0) {
+            const bool waits = (self.receive_flags & ZMQ_DONTWAIT) == 0;
+            const long wait = !waits                      ? 0
+                              : self.receive_timeout_ms < 0 ? pause
+                                                            : std::min<long>(pause, self.receive_timeout_ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            record(vorzmq_result::refused, EPROTO);
+            LOG4CXX_TRACE(logger, "Subscription Refused by the Server: " << self.url << " -- Next Attempt in "
+                                                                        << pause << "ms");
+            return false;
+        }
+    }
     socket_for_receive(self);
+    return true;
 }
 
 [[gnu::cold]] [[gnu::noinline]] bool failed_subscribe_receive(const char* signature, vorzmq_sub_socket& object,
@@ -197,8 +217,8 @@ bool receive_data_frame(const socket_handle& self, frame& data)
                                                     const char* no_socket_text)
 {
     const socket_handle self = vorzmq_socket_access::handle(object);
-    if (!socket_ready(self) || self.filters->empty()) {
-        prepare_to_receive(object);
+    if ((!socket_ready(self) || self.filters->empty()) && !prepare_to_receive(object)) {
+        return false;
     }
     if (self.socket == nullptr) {
         LOG4CXX_ERROR(logger, no_socket_text);

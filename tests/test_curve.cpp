@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <chrono>
@@ -814,6 +815,37 @@ TEST_F(curve_test, a_request_reported_as_failed_never_arrives_later)
                   vorzmq_result::ok);
         EXPECT_EQ(server->requests(), (std::vector<std::string>{"second", "third"}));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// After a refusal, the next receive waits out a pause (at most its time-out)
+// and makes no new socket: a refused subscriber does not hammer the server.
+TEST_F(curve_test, a_refused_subscriber_pauses_before_its_next_handshake)
+{
+    vorzmq_context context;
+    const std::string url = free_tcp_url();
+    vorzmq_pub_socket publisher(context, url);
+    ASSERT_TRUE(publisher.set_curve_server(server_keys.secret_key, vorzmq_curve_clients::any));
+    publisher.init_if_necessary();
+    vorzmq_sub_socket subscriber(context, url);
+    ASSERT_TRUE(subscriber.set_curve_client(make_keys().public_key, ""));
+    subscriber.set_receive_timeout_ms(1500);
+    std::string data;
+    std::string topic;
+    EXPECT_FALSE(subscriber.receive(data, topic));
+    ASSERT_EQ(vorzmq_last_result(), vorzmq_result::refused);
+    const int sockets = library_calls(zmq_call::socket);
+    EXPECT_FALSE(subscriber.receive(data, topic));
+    EXPECT_EQ(vorzmq_last_result(), vorzmq_result::refused);
+    EXPECT_EQ(library_calls(zmq_call::socket), sockets);
+    const std::string paused = "TRACE Subscription Refused by the Server: " + url + " -- Next Attempt in ";
+    const auto lines = all_messages();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(paused, 0) == 0; }),
+              1)
+        << testing::PrintToString(lines);
 }
 
 }  // namespace
