@@ -9,8 +9,11 @@
 //             default) or has ZMQ_XPUB_NODROP: how long each takes, and
 //             what each got;
 //   balance   requests a second through `vorzmq balance` from 8 requesters,
-//             to 1 and to 2 servers that take 1 ms a request.
-// Usage: vorzmq_bench_proxy VORZMQ_TOOL forward|slow|balance
+//             to 1 and to 2 servers that take 1 ms a request;
+//   metrics   `vorzmq forward` (16 B messages) and `vorzmq relay`
+//             (re-broadcast requests a second) with and without --metrics,
+//             interleaved, medians of 9.
+// Usage: vorzmq_bench_proxy VORZMQ_TOOL forward|slow|balance|metrics
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -38,10 +41,13 @@ using clock_type = std::chrono::steady_clock;
 
 std::string self;  // this program, for the raw proxy's own process
 
-pid_t spawn(const std::vector<std::string>& arguments)
+pid_t spawn(const std::vector<std::string>& arguments, bool quiet = false)
 {
     const pid_t pid = fork();
     if (pid == 0) {
+        if (quiet && freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(127);
+        }
         std::vector<char*> argv;
         for (const std::string& argument : arguments) {
             argv.push_back(const_cast<char*>(argument.c_str()));
@@ -339,6 +345,56 @@ void bench_balance(const std::string& tool)
 
 }  // namespace
 
+// Re-broadcast requests a second through `vorzmq relay`, one client
+// waiting for each acknowledgement.
+double run_relay(const std::string& tool, bool metrics)
+{
+    std::vector<std::string> command{tool, "relay", "--listen", free_tcp_url(), "--publish", free_tcp_url()};
+    if (metrics) {
+        command.insert(command.end(), {"--metrics", "127.0.0.1:0"});
+    }
+    const pid_t relay = spawn(command, true);
+    double rate = 0;
+    {
+        vorzmq_context context;
+        vorzmq_rebrdcst_socket client(context, command[3]);
+        do {
+            client.rebrdcst("probe", "1");  // until the relay is up
+        } while (vorzmq_last_result() != vorzmq_result::ok);
+        constexpr int requests = 5000;
+        const auto started = clock_type::now();
+        for (int i = 0; i < requests; ++i) {
+            client.rebrdcst("news", "{\"n\":1}");
+        }
+        rate = requests / std::chrono::duration<double>(clock_type::now() - started).count();
+    }
+    stop(relay);
+    return rate;
+}
+
+void bench_metrics(const std::string& tool)
+{
+    std::vector<double> forward_plain, forward_counted, relay_plain, relay_counted;
+    for (int repetition = 0; repetition < 9; ++repetition) {
+        for (const bool counted : {repetition % 2 == 0, repetition % 2 != 0}) {
+            const std::string from = free_tcp_url(), to = free_tcp_url();
+            std::vector<std::string> command{tool, "forward", "--from", from, "--to", to, "--hwm", "0"};
+            if (counted) {
+                command.insert(command.end(), {"--metrics", "127.0.0.1:0"});
+            }
+            const forward_trial trial = run_forward(command, from, to, 16, 500000, false);
+            (counted ? forward_counted : forward_plain)
+                .push_back(static_cast<double>(trial.fast.received) / trial.fast.seconds);
+            (counted ? relay_counted : relay_plain).push_back(run_relay(tool, counted));
+        }
+    }
+    std::printf("| scenario | without --metrics | with --metrics | ratio (without / with) |\n|---|---:|---:|---:|\n");
+    std::printf("| forward/tcp/16B | %.0f msg/s | %.0f msg/s | %.3f |\n", median(forward_plain),
+                median(forward_counted), median(forward_plain) / median(forward_counted));
+    std::printf("| relay/tcp | %.0f req/s | %.0f req/s | %.3f |\n", median(relay_plain), median(relay_counted),
+                median(relay_plain) / median(relay_counted));
+}
+
 int main(int argc, char** argv)
 {
     self = argv[0];
@@ -347,7 +403,7 @@ int main(int argc, char** argv)
         return raw_forward(argv[2], argv[3], std::stoi(argv[4]), std::stoi(argv[5]));
     }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s VORZMQ_TOOL forward|slow|balance\n", argv[0]);
+        std::fprintf(stderr, "usage: %s VORZMQ_TOOL forward|slow|balance|metrics\n", argv[0]);
         return 2;
     }
     const std::string tool = argv[1];
@@ -358,6 +414,8 @@ int main(int argc, char** argv)
         bench_slow();
     } else if (which == "balance") {
         bench_balance(tool);
+    } else if (which == "metrics") {
+        bench_metrics(tool);
     } else {
         return 2;
     }

@@ -25,6 +25,7 @@
 #include "drain.h"
 #include "message_format.h"
 #include "message_input.h"
+#include "metrics.h"
 #include "relay_request.h"
 #include "security.h"
 #include "tool_runtime.h"
@@ -212,12 +213,40 @@ private:
     std::map<std::string, vorzmq::internal::record_pace> paces;
 };
 
+// The relay's series; all null without --metrics.
+struct relay_counts {
+    explicit relay_counts(service_metrics& metrics)
+        : requests(metrics.counter(metric::messages_received, "requests")),
+          request_bytes(metrics.counter(metric::bytes_received, "requests")),
+          publications(metrics.counter(metric::messages_sent, "publications")),
+          publication_bytes(metrics.counter(metric::bytes_sent, "publications")),
+          dropped(metrics.counter(metric::messages_dropped, "publications")),
+          invalid(metrics.counter(metric::relay_requests_refused, "invalid")),
+          too_long(metrics.counter(metric::relay_requests_refused, "too_long")),
+          not_published(metrics.counter(metric::relay_requests_refused, "not_published"))
+    {
+    }
+    prometheus::Counter* requests;
+    prometheus::Counter* request_bytes;
+    prometheus::Counter* publications;
+    prometheus::Counter* publication_bytes;
+    prometheus::Counter* dropped;
+    prometheus::Counter* invalid;
+    prometheus::Counter* too_long;
+    prometheus::Counter* not_published;
+
+    void refused(const std::string& reason) const
+    {
+        count(reason == "too long" ? too_long : reason == "not published" ? not_published : invalid);
+    }
+};
+
 // Publishes one re-broadcast request if it is well-formed, then answers it:
 // "ok" only once it was published, otherwise the reason, so that no
 // requester waits in vain or believes a dropped request delivered. The
 // length is checked first: parsing a long request is the costly part.
 void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, const std::string& text,
-               std::size_t max_request, ignored_request_log& ignored)
+               std::size_t max_request, ignored_request_log& ignored, const relay_counts& counts)
 {
     const bool too_long = text.size() > max_request;
     const relay_request request = too_long ? relay_request{} : examine_relay_request(text);
@@ -232,13 +261,22 @@ void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, cons
         const vorzmq_result result = vorzmq_last_result();
         if (result != vorzmq_result::ok && result != vorzmq_result::dropped) {
             reason = "not published";  // the library's record says why
+        } else {
+            count(counts.publications);
+            count(counts.publication_bytes, static_cast<double>(request.topic.size() + request.data.size() + 1));
+            if (result == vorzmq_result::dropped) {
+                count(counts.dropped);
+            }
         }
     }
     requests.send(relay_reply(reason));
     if (!reason.empty()) {
+        counts.refused(reason);
         ignored.ignored(text, reason);
         return;
     }
+    count(counts.requests);
+    count(counts.request_bytes, static_cast<double>(text.size()));
     const std::string& topic = request.topic;
     const std::string bare_topic = (!topic.empty() && topic.back() == '$') ? topic.substr(0, topic.size() - 1) : topic;
     std::string line;
@@ -286,6 +324,10 @@ int run_serve(const serve_options& options)
     // A closed standard output is a failed write, reported and answered,
     // not a silent death.
     signal(SIGPIPE, SIG_IGN);
+    service_metrics metrics(options.metrics, "vorzmq serve");
+    prometheus::Counter* const requests = metrics.counter(metric::messages_received, "requests");
+    prometheus::Counter* const request_bytes = metrics.counter(metric::bytes_received, "requests");
+    prometheus::Counter* const replies = metrics.counter(metric::messages_sent, "replies");
     vorzmq_context context;
     std::size_t served = 0;
     {
@@ -308,6 +350,8 @@ int run_serve(const serve_options& options)
                 }
                 continue;
             }
+            count(requests);
+            count(request_bytes, static_cast<double>(request.size()));
             line.data = request;
             append_line(out.pending, options.output, line);
             const int write_error = out.write_pending();
@@ -327,6 +371,8 @@ int run_serve(const serve_options& options)
             if (vorzmq_last_result() != vorzmq_result::ok) {
                 std::cerr << "vorzmq serve: the answer to \"" << excerpt(request)
                           << "\" was not sent: " << failure_reason() << '\n';
+            } else {
+                count(replies);
             }
             ++served;
         }
@@ -553,6 +599,8 @@ int run_relay(const relay_options& options)
     require_ipc_directory(listen_url);
     require_ipc_directory(publish_url);
     handle_stop_signals_waking_poller();
+    service_metrics metrics(options.metrics, "vorzmq relay");
+    const relay_counts counts(metrics);
     vorzmq_context context;
     {
         const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
@@ -587,7 +635,7 @@ int run_relay(const relay_options& options)
             // than published cut; answered only once its fate is known.
             std::string request;
             if (poller.readable(requests) && requests.receive(request, false)) {
-                relay_one(requests, publisher, request, max_request, ignored);
+                relay_one(requests, publisher, request, max_request, ignored, counts);
             }
             ignored.flush_if_due(std::chrono::steady_clock::now());
         }

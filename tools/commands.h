@@ -20,6 +20,7 @@ struct serve_options {
     bool no_ack = false;
     output_format output = output_format::text;
     curve_options curve;
+    std::string metrics;  // HOST:PORT; empty: none
 };
 
 struct request_options {
@@ -83,6 +84,7 @@ struct relay_options {
     int memory_budget_mib = 256;
     int max_request_kib = 256;
     curve_options curve;
+    std::string metrics;  // HOST:PORT; empty: none
 };
 
 int run_url(const std::string& name);

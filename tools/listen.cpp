@@ -8,6 +8,7 @@
 #include <zmq.h>
 
 #include "message_input.h"
+#include "metrics.h"
 #include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
@@ -88,6 +89,12 @@ int run_listen(const listen_options& options)
     handle_stop_signals_waking_poller();
     // A closed standard output is a failed write, reported and answered.
     signal(SIGPIPE, SIG_IGN);
+    service_metrics metrics(options.metrics, "vorzmq listen");
+    prometheus::Counter* const requests = metrics.counter(metric::messages_received, "requests");
+    prometheus::Counter* const request_bytes = metrics.counter(metric::bytes_received, "requests");
+    prometheus::Counter* const replies = metrics.counter(metric::messages_sent, "replies");
+    prometheus::Counter* const publications = metrics.counter(metric::messages_received, "publications");
+    prometheus::Counter* const publication_bytes = metrics.counter(metric::bytes_received, "publications");
     vorzmq_context context;
     std::size_t received = 0;
     std::size_t oversized = 0;
@@ -147,6 +154,8 @@ int run_listen(const listen_options& options)
             for (const auto& server : servers) {
                 // Whole, and acknowledged only once printed, as vorzmq serve does.
                 if (!done() && poller.readable(server->socket) && server->socket.receive(data, false)) {
+                    count(requests);
+                    count(request_bytes, static_cast<double>(data.size()));
                     message_line line;
                     line.kind = "request";
                     line.source = server->given;
@@ -156,6 +165,9 @@ int run_listen(const listen_options& options)
                         throw command_failure("cannot write a request to standard output; it was not acknowledged");
                     }
                     server->socket.send_ok();
+                    if (vorzmq_last_result() == vorzmq_result::ok) {
+                        count(replies);
+                    }
                     ++received;
                 }
             }
@@ -172,6 +184,8 @@ int run_listen(const listen_options& options)
                     continue;
                 }
                 subscriber->refusals.admitted();
+                count(publications);
+                count(publication_bytes, static_cast<double>(topic.size() + data.size()));
                 message_line line;
                 line.kind = "message";
                 line.source = subscriber->given;

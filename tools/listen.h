@@ -19,6 +19,7 @@ struct listen_options {
     std::size_t count = 0;  // 0: until stopped
     output_format output = output_format::text;
     curve_options curve;  // --curve-secret for the queues and as the subscriptions' key
+    std::string metrics;  // HOST:PORT; empty: none
 };
 
 // Acknowledges every request on the queues and prints every message of the

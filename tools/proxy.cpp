@@ -24,6 +24,7 @@
 #include <systemd/sd-daemon.h>
 #include <zmq.h>
 
+#include "metrics.h"
 #include "security.h"
 #include "tool_runtime.h"
 #include "vorzmq.h"
@@ -47,6 +48,59 @@ struct proxy_statistics {
 };
 
 using statistics_printer = std::function<std::string(const proxy_statistics&)>;
+
+// The proxy's series, null without --metrics. The message counts come from
+// STATISTICS, asked once a second, so the message path pays nothing.
+struct proxy_counts {
+    // The roles of what each side takes in and sends out.
+    proxy_counts(service_metrics& metrics, const char* frontend_in, const char* frontend_out, const char* backend_in,
+                 const char* backend_out, const char* upstreams)
+        : frontend{metrics.counter(metric::messages_received, frontend_in),
+                   metrics.counter(metric::bytes_received, frontend_in),
+                   metrics.counter(metric::messages_sent, frontend_out),
+                   metrics.counter(metric::bytes_sent, frontend_out)},
+          backend{metrics.counter(metric::messages_received, backend_in),
+                  metrics.counter(metric::bytes_received, backend_in),
+                  metrics.counter(metric::messages_sent, backend_out),
+                  metrics.counter(metric::bytes_sent, backend_out)},
+          peers(metrics.gauge(metric::connected_peers, upstreams)),
+          not_admitted(metrics.counter(metric::handshake_failures, "not_admitted")),
+          protocol_error(metrics.counter(metric::handshake_failures, "protocol_error")),
+          no_detail(metrics.counter(metric::handshake_failures, "no_detail"))
+    {
+    }
+    bool enabled() const { return peers != nullptr; }
+
+    void update(const proxy_statistics& now)
+    {
+        const auto add = [](prometheus::Counter* series, uint64_t current, uint64_t before) {
+            count(series, static_cast<double>(current - before));
+        };
+        add(frontend.messages_in, now.frontend_messages_in, last.frontend_messages_in);
+        add(frontend.bytes_in, now.frontend_bytes_in, last.frontend_bytes_in);
+        add(frontend.messages_out, now.frontend_messages_out, last.frontend_messages_out);
+        add(frontend.bytes_out, now.frontend_bytes_out, last.frontend_bytes_out);
+        add(backend.messages_in, now.backend_messages_in, last.backend_messages_in);
+        add(backend.bytes_in, now.backend_bytes_in, last.backend_bytes_in);
+        add(backend.messages_out, now.backend_messages_out, last.backend_messages_out);
+        add(backend.bytes_out, now.backend_bytes_out, last.backend_bytes_out);
+        last = now;
+    }
+
+    struct side {
+        prometheus::Counter* messages_in;
+        prometheus::Counter* bytes_in;
+        prometheus::Counter* messages_out;
+        prometheus::Counter* bytes_out;
+    };
+    side frontend;
+    side backend;
+    prometheus::Gauge* peers;
+    prometheus::Counter* not_admitted;
+    prometheus::Counter* protocol_error;
+    prometheus::Counter* no_detail;
+    proxy_statistics last{};
+};
 
 // A libzmq socket closed with its scope, before the context ends.
 class zmq_socket_owner {
@@ -260,8 +314,9 @@ public:
     // how the command line named it. Over CURVE a server is up once its
     // handshake succeeded, and a failed one is told.
     // `noun` names the upstreams: "server" or "publisher".
-    server_states(void* monitor, size_t server_count, bool curve, std::string noun = "server")
-        : monitor(monitor), server_count(server_count), curve(curve), noun(std::move(noun))
+    server_states(void* monitor, size_t server_count, bool curve, std::string noun,
+                  std::shared_ptr<proxy_counts> counts)
+        : monitor(monitor), server_count(server_count), curve(curve), noun(std::move(noun)), counts(std::move(counts))
     {
     }
 
@@ -284,6 +339,7 @@ public:
             zmq_msg_init(&head);
             if (zmq_msg_recv(&head, monitor, ZMQ_DONTWAIT) < 0) {
                 zmq_msg_close(&head);
+                set(counts->peers, static_cast<double>(up_count()));
                 return;
             }
             uint16_t event = 0;
@@ -305,6 +361,10 @@ public:
             if (!up && event != ZMQ_EVENT_DISCONNECTED && refusal == nullptr) {
                 continue;
             }
+            count(event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH       ? counts->not_admitted
+                  : event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL ? counts->protocol_error
+                  : event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL ? counts->no_detail
+                                                                  : nullptr);
             auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.url == url; });
             if (state == states.end()) {
                 state = states.insert(states.end(), {url, false, nullptr});
@@ -326,6 +386,11 @@ public:
                 std::cerr << command << ": " << noun << " " << url << (up ? " connected" : " disconnected") << std::endl;
             }
         }
+    }
+
+    size_t up_count() const
+    {
+        return static_cast<size_t>(std::count_if(states.begin(), states.end(), [](const auto& state) { return state.up; }));
     }
 
     std::string summary() const
@@ -352,6 +417,7 @@ private:
     size_t server_count;
     bool curve;
     std::string noun;
+    std::shared_ptr<proxy_counts> counts;
     std::vector<server_state> states;
 };
 
@@ -375,7 +441,8 @@ int wait_one_tick(const sigset_t& stop_set, server_states* servers, const std::s
 // socket is closed (and `closed` set) before the context may end.
 void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::string& command,
                    const statistics_printer& print, std::shared_ptr<server_states> servers,
-                   const std::atomic<bool>& proxy_ended, std::promise<void> closed)
+                   std::shared_ptr<proxy_counts> counts, const std::atomic<bool>& proxy_ended,
+                   std::promise<void> closed)
 {
     void* control = zmq_socket(context, ZMQ_PAIR);
     const int patience_ms = 1000;
@@ -385,6 +452,7 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
     zmq_connect(control, control_endpoint);
     timespec next_stats{};
     clock_gettime(CLOCK_MONOTONIC, &next_stats);
+    timespec next_count = next_stats;
     next_stats.tv_sec += stats_s;
     int signal_number = 0;
     while (!proxy_ended) {
@@ -395,13 +463,21 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
         }
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (stats_s > 0 && now.tv_sec >= next_stats.tv_sec) {
-            next_stats.tv_sec += stats_s;
-            proxy_statistics statistics{};
-            if (ask_statistics(control, statistics)) {
+        const bool print_due = stats_s > 0 && now.tv_sec >= next_stats.tv_sec;
+        const bool count_due = counts->enabled() && now.tv_sec >= next_count.tv_sec;
+        proxy_statistics statistics{};
+        if ((print_due || count_due) && ask_statistics(control, statistics)) {
+            counts->update(statistics);
+            if (print_due) {
                 std::cout << command << ": " << print(statistics) << (servers ? servers->summary() : "")
                           << std::endl;
             }
+        }
+        if (print_due) {
+            next_stats.tv_sec += stats_s;
+        }
+        if (count_due) {
+            next_count.tv_sec = now.tv_sec + 1;
         }
     }
     zmq_close(control);
@@ -417,7 +493,7 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
 // controller reads `servers`' monitor until this returns.
 int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set, int stats_s,
                 const std::string& command, const statistics_printer& print,
-                const std::shared_ptr<server_states>& servers = nullptr)
+                const std::shared_ptr<proxy_counts>& counts, const std::shared_ptr<server_states>& servers)
 {
     zmq_socket_owner control(context, ZMQ_PAIR);
     if (zmq_bind(control.get(), control_endpoint) != 0) {
@@ -428,7 +504,7 @@ int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set,
     std::future<void> control_closed = closed.get_future();
     // The thread owns the promise: it may still be leaving set_value when
     // this thread has seen it and gone on.
-    std::thread(control_proxy, context, stop_set, stats_s, command, print, servers, std::cref(proxy_ended),
+    std::thread(control_proxy, context, stop_set, stats_s, command, print, servers, counts, std::cref(proxy_ended),
                 std::move(closed))
         .detach();
     const int result = zmq_proxy_steerable(frontend, backend, nullptr, control.get());
@@ -459,6 +535,9 @@ int run_forward(const forward_options& options)
     const std::string to = resolve_endpoint(options.to);
     const curve_keys keys = load_curve_keys(options.curve, "forward");
     const sigset_t stop_set = block_stop_signals();
+    service_metrics metrics(options.metrics, command);
+    const auto counts = std::make_shared<proxy_counts>(metrics, "publications", "subscriptions", "subscriptions",
+                                                       "publications", "publishers");
     proxy_context context(keys);
     zmq_socket_owner publishers(context.get(), ZMQ_XSUB);
     zmq_socket_owner subscribers(context.get(), ZMQ_XPUB);
@@ -467,14 +546,16 @@ int run_forward(const forward_options& options)
     // subscriber at its high-water mark would hold every other one back.
     set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
     // Over CURVE, the publishers' handshakes are watched and told, as the
-    // balancer tells its servers'.
+    // balancer tells its servers'; with --metrics, their connections are
+    // watched to be counted.
     std::unique_ptr<zmq_socket_owner> monitor;
     std::shared_ptr<server_states> upstreams;
-    if (is_curve_client(keys)) {
-        zmq_socket_monitor(publishers.get(), monitor_endpoint, server_states::events(true));
+    if (is_curve_client(keys) || counts->enabled()) {
+        zmq_socket_monitor(publishers.get(), monitor_endpoint, server_states::events(is_curve_client(keys)));
         monitor = std::make_unique<zmq_socket_owner>(context.get(), ZMQ_PAIR);
         zmq_connect(monitor->get(), monitor_endpoint);
-        upstreams = std::make_shared<server_states>(monitor->get(), from.size(), true, "publisher");
+        upstreams = std::make_shared<server_states>(monitor->get(), from.size(), is_curve_client(keys), "publisher",
+                                                    counts);
     }
     const monitor_stopper stop_monitor(monitor ? publishers.get() : nullptr);
     connect_all(publishers.get(), from, command, keys);
@@ -490,7 +571,7 @@ int run_forward(const forward_options& options)
         return line.str();
     };
     return run_steered(context.get(), publishers.get(), subscribers.get(), stop_set, options.stats_s, command, print,
-                       upstreams);
+                       counts, upstreams);
 }
 
 int run_balance(const balance_options& options)
@@ -500,6 +581,9 @@ int run_balance(const balance_options& options)
     const std::vector<std::string> to = resolve_all(options.to);
     const curve_keys keys = load_curve_keys(options.curve, "balance");
     const sigset_t stop_set = block_stop_signals();
+    service_metrics metrics(options.metrics, command);
+    const auto counts =
+        std::make_shared<proxy_counts>(metrics, "requests", "replies", "replies", "requests", "servers");
     proxy_context context(keys);
     zmq_socket_owner requesters(context.get(), ZMQ_ROUTER);
     zmq_socket_owner servers(context.get(), ZMQ_DEALER);
@@ -526,7 +610,8 @@ int run_balance(const balance_options& options)
         return line.str();
     };
     return run_steered(context.get(), requesters.get(), servers.get(), stop_set, options.stats_s, command, print,
-                       std::make_shared<server_states>(monitor.get(), to.size(), is_curve_client(keys)));
+                       counts, std::make_shared<server_states>(monitor.get(), to.size(), is_curve_client(keys), "server",
+                                                               counts));
 }
 
 }  // namespace vorzmq_tool

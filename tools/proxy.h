@@ -22,6 +22,7 @@ struct forward_options {
     int hwm = 10000;
     int stats_s = 0;  // 0: no statistics
     curve_options curve;  // --curve-secret serves --to and is the --from connections' key
+    std::string metrics;  // HOST:PORT; empty: none
 };
 
 struct balance_options {
@@ -29,6 +30,7 @@ struct balance_options {
     std::vector<std::string> to;  // servers, connected to
     int stats_s = 0;
     curve_options curve;  // --curve-secret serves --listen and is the --to connections' key
+    std::string metrics;  // HOST:PORT; empty: none
 };
 
 int run_forward(const forward_options& options);

@@ -163,6 +163,10 @@ const std::string output_note =
     "  json                        one object; \"topic\" and \"data\" are strings where they are UTF-8, else\n"
     "                              \"topic_base64\" and \"data_base64\" in base64\n\n";
 
+// --metrics of every service.
+const std::string metrics_help =
+    "Serve Prometheus metrics at http://HOST:PORT/metrics (port 0: any free one, told on stderr)";
+
 // vorzmq forward and vorzmq balance.
 void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options& balance, std::string& log_level,
                         std::function<int()>& command)
@@ -183,6 +187,7 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
         ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
     forward_command->add_option("--stats", forward.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
     add_curve_both_options(*forward_command, forward.curve, "the --to endpoint", "the --from connections");
+    forward_command->add_option("--metrics", forward.metrics, metrics_help)->type_name("HOST:PORT");
     add_common_options(*forward_command, log_level,
                        "  vorzmq forward --from tcp://host-a:5556 tcp://host-b:5556 --to tcp://*:5560\n"
                        "  vorzmq subscribe tcp://forwarder:5560 alarm",
@@ -201,6 +206,7 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
         ->type_name("ENDPOINT...");
     balance_command->add_option("--stats", balance.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
     add_curve_both_options(*balance_command, balance.curve, "the --listen endpoint", "the --to connections");
+    balance_command->add_option("--metrics", balance.metrics, metrics_help)->type_name("HOST:PORT");
     add_common_options(*balance_command, log_level,
                        "  vorzmq balance --listen tcp://*:5555 --to tcp://server-a:5555 tcp://server-b:5555\n"
                        "  vorzmq request tcp://balancer:5555 hello",
@@ -259,6 +265,7 @@ int main(int argc, char** argv)
     serve_command->add_flag("--no-ack", serve.no_ack, "Answer with an empty reply instead of the OK reply");
     add_output_option(*serve_command, serve.output);
     add_curve_server_options(*serve_command, serve.curve);
+    serve_command->add_option("--metrics", serve.metrics, metrics_help)->type_name("HOST:PORT");
     add_common_options(*serve_command, log_level, "  vorzmq serve status --count 1 &\n  vorzmq request status hello",
                        output_note);
     serve_command->callback([&] { command = [&] { return run_serve(serve); }; });
@@ -373,6 +380,7 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::Range(1, 4096));
     add_curve_server_options(*relay_command, relay.curve);
+    relay_command->add_option("--metrics", relay.metrics, metrics_help)->type_name("HOST:PORT");
     add_common_options(*relay_command, log_level,
                        "  vorzmq relay --listen relay --publish events &\n"
                        "  vorzmq subscribe events alarm &\n"
@@ -395,6 +403,7 @@ int main(int argc, char** argv)
         ->check(at_least_one);
     add_output_option(*listen_command, listen.output);
     add_curve_both_options(*listen_command, listen.curve, "the --serve queues", "the --subscribe connections");
+    listen_command->add_option("--metrics", listen.metrics, metrics_help)->type_name("HOST:PORT");
     add_common_options(*listen_command, log_level,
                        "  vorzmq listen --serve status --serve orders --subscribe events alarm status\n"
                        "  # request status: hello\n"
