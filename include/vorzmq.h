@@ -580,6 +580,11 @@ public:
     // <error> -- Admitting None"; start() may then be called again.
     bool running() const;
 
+    // Since 1.3. How many clients it has refused since the object was made,
+    // whatever the reason (key or address not allowed, not a CURVE client),
+    // every refusal counted, logged or not. Safe to read from any thread.
+    uint64_t refusals() const;
+
     // Also requires the client's address (as libzmq gives it: "192.0.2.7",
     // "::1") to be one of `addresses`; empty, the default: any address.
     // Applies to the next connection, running or not.

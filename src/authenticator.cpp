@@ -143,6 +143,7 @@ struct vorzmq_authenticator::state {
     // True exactly while the thread serves: it clears this as it ends, for
     // whatever reason.
     std::atomic<bool> serving{false};
+    std::atomic<uint64_t> refused{0};
 
     bool address_allowed(const std::string& address) const
     {
@@ -185,6 +186,7 @@ struct vorzmq_authenticator::state {
             }
         }
         if (refusal != nullptr) {
+            refused.fetch_add(1, std::memory_order_relaxed);
             refusals.refused(now, loggable(address), key, refusal);
             return {"400", refusal, {}};
         }
@@ -362,6 +364,11 @@ void vorzmq_authenticator::stop()
 bool vorzmq_authenticator::running() const
 {
     return self->serving;
+}
+
+uint64_t vorzmq_authenticator::refusals() const
+{
+    return self->refused.load(std::memory_order_relaxed);
 }
 
 void vorzmq_authenticator::set_allowed_addresses(const std::vector<std::string>& addresses)

@@ -464,6 +464,7 @@ TEST_F(curve_test, refusals_are_logged_at_most_once_a_second_with_a_count)
         << testing::PrintToString(problems());
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     EXPECT_LE(problems().size(), static_cast<size_t>(seconds.count()) + 2) << testing::PrintToString(problems());
+    EXPECT_EQ(authenticator.refusals(), 60u);  // every one counted, logged or held back
 }
 
 // ---------------------------------------------------------------- failing closed

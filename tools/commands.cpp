@@ -332,6 +332,7 @@ int run_serve(const serve_options& options)
     std::size_t served = 0;
     {
         const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
+        refusal_follower refused_clients(metrics, allow_list.get());
         vorzmq_reply_socket reply(context, url);
         make_curve_server(reply, keys);
         const std::string bound = bind_or_fail(reply, url);
@@ -344,7 +345,9 @@ int run_serve(const serve_options& options)
         while (!stop_requested() && (options.count == 0 || served < options.count)) {
             // Whole, zero bytes and all; answered only once written: an
             // acknowledgement promises that.
-            if (!reply.receive(request, false)) {
+            const bool received = reply.receive(request, false);
+            refused_clients.update();  // a receive waits at most its second
+            if (!received) {
                 if (vorzmq_last_result() == vorzmq_result::no_socket) {
                     throw command_failure("cannot bind " + url + " again: " + failure_reason());
                 }
@@ -604,6 +607,7 @@ int run_relay(const relay_options& options)
     vorzmq_context context;
     {
         const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
+        refusal_follower refused_clients(metrics, allow_list.get());
         vorzmq_reply_socket requests(context, listen_url);
         vorzmq_pub_socket publisher(context, publish_url);
         make_curve_server(requests, keys);
@@ -628,9 +632,10 @@ int run_relay(const relay_options& options)
         poller.add(requests);
         ignored_request_log ignored;
         while (!stop_requested()) {
-            if (poller.wait(ignored.wait_ms()) < 0) {
+            if (poller.wait(refused_clients.wait_ms(ignored.wait_ms())) < 0) {
                 throw command_failure("cannot wait for requests: " + failure_reason());
             }
+            refused_clients.update();
             // Whole, so that a request with a zero byte is refused rather
             // than published cut; answered only once its fate is known.
             std::string request;

@@ -100,6 +100,7 @@ int run_listen(const listen_options& options)
     std::size_t oversized = 0;
     {
         const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
+        refusal_follower refused_clients(metrics, allow_list.get());
         std::vector<std::unique_ptr<named<vorzmq_reply_socket>>> servers;
         std::vector<std::unique_ptr<named<vorzmq_sub_socket>>> subscribers;
         for (const std::string& queue : options.queues) {
@@ -148,9 +149,10 @@ int run_listen(const listen_options& options)
         // wait ends within a second to look for refusals.
         const int wait_ms = is_curve_client(keys) && !subscribers.empty() ? 1000 : -1;
         while (!done()) {
-            if (poller.wait(wait_ms) < 0) {
+            if (poller.wait(refused_clients.wait_ms(wait_ms)) < 0) {
                 throw command_failure("cannot wait for messages: " + failure_reason());
             }
+            refused_clients.update();
             for (const auto& server : servers) {
                 // Whole, and acknowledged only once printed, as vorzmq serve does.
                 if (!done() && poller.readable(server->socket) && server->socket.receive(data, false)) {

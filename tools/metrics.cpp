@@ -13,6 +13,7 @@
 #include <prometheus/registry.h>
 
 #include "tool_runtime.h"
+#include "vorzmq.h"
 
 namespace vorzmq_tool {
 namespace {
@@ -42,7 +43,9 @@ const std::map<metric, family_text> families = {
     {metric::connected_peers,
      {"vorzmq_connected_peers", "Upstream peers connected now, from the socket's monitor.", "role", true}},
     {metric::handshake_failures,
-     {"vorzmq_handshake_failures_total", "Failed handshakes with upstream peers, by reason.", "reason", false}},
+     {"vorzmq_handshake_failures_total",
+      "Failed handshakes: upstream peers that refused this service, and clients its allow list refused.", "reason",
+      false}},
     {metric::relay_requests_refused,
      {"vorzmq_relay_requests_refused_total", "Re-broadcast requests the relay refused, by reason.", "reason",
       false}},
@@ -96,6 +99,22 @@ service_metrics::service_metrics(const std::string& address, const std::string& 
 }
 
 service_metrics::~service_metrics() = default;
+
+refusal_follower::refusal_follower(service_metrics& metrics, const vorzmq_authenticator* allow_list)
+    : allow_list(allow_list),
+      series(allow_list != nullptr ? metrics.counter(metric::handshake_failures, "client_refused") : nullptr)
+{
+}
+
+void refusal_follower::update()
+{
+    if (series == nullptr) {
+        return;
+    }
+    const uint64_t now = allow_list->refusals();
+    series->Increment(static_cast<double>(now - seen));
+    seen = now;
+}
 
 prometheus::Counter* service_metrics::counter(metric family, const std::string& label)
 {

@@ -6,11 +6,14 @@
 #ifndef VORZMQ_TOOL_METRICS_H
 #define VORZMQ_TOOL_METRICS_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include <prometheus/counter.h>
 #include <prometheus/gauge.h>
+
+class vorzmq_authenticator;
 
 namespace vorzmq_tool {
 
@@ -45,6 +48,22 @@ public:
 private:
     struct state;
     std::unique_ptr<state> self;
+};
+
+// Carries an allow list's refusals, which its authenticator counts, into
+// vorzmq_handshake_failures_total{reason="client_refused"}; update() at
+// least once a second, from any one thread.
+class refusal_follower {
+public:
+    refusal_follower(service_metrics& metrics, const vorzmq_authenticator* allow_list);
+    void update();
+    // A wait of the service's loop, shortened to a second while following.
+    int wait_ms(int wanted) const { return series == nullptr || (wanted >= 0 && wanted < 1000) ? wanted : 1000; }
+
+private:
+    const vorzmq_authenticator* allow_list;
+    prometheus::Counter* series = nullptr;
+    uint64_t seen = 0;
 };
 
 inline void count(prometheus::Counter* series, double amount = 1)

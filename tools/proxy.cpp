@@ -73,6 +73,9 @@ struct proxy_counts {
 
     void update(const proxy_statistics& now)
     {
+        if (refused_clients) {
+            refused_clients->update();
+        }
         const auto add = [](prometheus::Counter* series, uint64_t current, uint64_t before) {
             count(series, static_cast<double>(current - before));
         };
@@ -99,6 +102,7 @@ struct proxy_counts {
     prometheus::Counter* not_admitted;
     prometheus::Counter* protocol_error;
     prometheus::Counter* no_detail;
+    std::unique_ptr<refusal_follower> refused_clients;  // of the allow list on the bound side
     proxy_statistics last{};
 };
 
@@ -152,6 +156,7 @@ public:
         allow_list = start_allow_list(context, keys);
     }
     void* get() const { return context.context; }
+    const vorzmq_authenticator* authenticator() const { return allow_list.get(); }
 
 private:
     vorzmq_context context;
@@ -539,6 +544,7 @@ int run_forward(const forward_options& options)
     const auto counts = std::make_shared<proxy_counts>(metrics, "publications", "subscriptions", "subscriptions",
                                                        "publications", "publishers");
     proxy_context context(keys);
+    counts->refused_clients = std::make_unique<refusal_follower>(metrics, context.authenticator());
     zmq_socket_owner publishers(context.get(), ZMQ_XSUB);
     zmq_socket_owner subscribers(context.get(), ZMQ_XPUB);
     set_int(publishers.get(), ZMQ_RCVHWM, options.hwm);
@@ -585,6 +591,7 @@ int run_balance(const balance_options& options)
     const auto counts =
         std::make_shared<proxy_counts>(metrics, "requests", "replies", "replies", "requests", "servers");
     proxy_context context(keys);
+    counts->refused_clients = std::make_unique<refusal_follower>(metrics, context.authenticator());
     zmq_socket_owner requesters(context.get(), ZMQ_ROUTER);
     zmq_socket_owner servers(context.get(), ZMQ_DEALER);
     // Requests go only to servers that are connected: a dead server's pipe,

@@ -83,6 +83,31 @@ case_exposition() {
         fail "serve did not count the request that came through the balancer"
 }
 
+# A client that the allow list refuses is counted by the service that
+# refused it.
+case_allow_list_refusals() {
+    mkdir -p "$WORK/keys" "$WORK/allowed"
+    "$VORZMQ" keygen server --dir "$WORK/keys" >/dev/null 2>&1 || fail "keygen server failed"
+    "$VORZMQ" keygen stranger --dir "$WORK/keys" >/dev/null 2>&1 || fail "keygen stranger failed"
+    local url
+    url="tcp://127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+    start server serve "$url" --curve-secret "$WORK/keys/server.key_secret" --allow "$WORK/allowed" --metrics 127.0.0.1:0
+    local port
+    port=$(metrics_port server)
+    wait_for_line "$WORK/server.err" "vorzmq serve: serving" 15 "$server_pid"
+    scrape "$port" >"$WORK/before.metrics"
+    [ "$(value "$WORK/before.metrics" 'vorzmq_handshake_failures_total{reason="client_refused"}')" = 0 ] ||
+        fail "no refusal series at 0: $(cat "$WORK/before.metrics")"
+    run request "$url" --curve-server "$WORK/keys/server.key" --curve-secret "$WORK/keys/stranger.key_secret" hello
+    expect_status 1
+    local deadline=$(($(now_ms) + 10000))
+    until scrape "$port" >"$WORK/after.metrics" &&
+        [ "$(value "$WORK/after.metrics" 'vorzmq_handshake_failures_total{reason="client_refused"}')" -ge 1 ] 2>/dev/null; do
+        [ "$(now_ms)" -lt "$deadline" ] || fail "the refusal was not counted: $(grep '^vorzmq' "$WORK/after.metrics")"
+        sleep 0.2
+    done
+}
+
 # Bound where told, and only there: no host, no listening.
 case_bad_address() {
     local address
