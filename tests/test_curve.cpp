@@ -850,3 +850,20 @@ TEST_F(curve_test, a_refused_subscriber_pauses_before_its_next_handshake)
 }
 
 }  // namespace
+
+namespace {
+
+// The 4 MiB bound is the payload's under CURVE too, whose messages carry 33
+// bytes more on the wire.
+TEST_F(curve_test, the_largest_message_passes_whole_under_curve)
+{
+    vorzmq_context context;
+    const std::string url = free_tcp_url();
+    server_thread server(context, url, server_keys.secret_key, vorzmq_curve_clients::any);
+    const std::string largest(4194304, 'x');
+    EXPECT_EQ(request_once(context, url, server_keys.public_key, "", 10000, largest), vorzmq_result::ok);
+    ASSERT_TRUE(wait_until([&] { return server.requests().size() == 1; }));
+    EXPECT_EQ(server.requests().front().size(), largest.size());
+}
+
+}  // namespace

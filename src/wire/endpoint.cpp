@@ -30,15 +30,24 @@
 namespace vorzmq::internal {
 namespace {
 
+// libzmq checks its bound against the frame on the wire, which over CURVE is
+// a MESSAGE command: the payload plus its flags byte, the command's name
+// (8 bytes), its nonce (8) and its MAC (16). The bound allows for them, so
+// that it bounds the payload alike in clear text and under CURVE; what a
+// clear-text peer may send beyond the payload's bound is refused by the
+// receiving side's own length checks.
+constexpr int64_t curve_message_overhead = 1 + 8 + 8 + 16;
+
 // The largest frame a binding socket takes from a peer: the longest text and
 // its zero byte. libzmq drops the connection of a peer whose frame header
 // announces more, before it allocates anything for the frame.
-constexpr int64_t longest_inbound_frame = longest_text + 1;
+constexpr int64_t longest_inbound_frame = longest_text + 1 + curve_message_overhead;
 
 // A publisher takes subscriptions only. libzmq keeps each byte of one as a
 // node of a tree that it walks recursively, on the thread that sends, and
 // a subscription of some 150 KB overflows the stack when it is removed.
-constexpr int64_t longest_inbound_subscription = longest_subscription + 1;  // the (un)subscribe byte
+constexpr int64_t longest_inbound_subscription =
+    longest_subscription + 1 + curve_message_overhead;  // the (un)subscribe byte
 
 // A binding socket that takes messages queues at most this many of each
 // peer's: libzmq's default of 1,000, each up to the bound, let one peer that
