@@ -246,7 +246,7 @@ struct relay_counts {
 // requester waits in vain or believes a dropped request delivered. The
 // length is checked first: parsing a long request is the costly part.
 void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, const std::string& text,
-               std::size_t max_request, ignored_request_log& ignored, const relay_counts& counts)
+               std::size_t max_request, ignored_request_log& ignored, const relay_counts& counts, bool print)
 {
     const bool too_long = text.size() > max_request;
     const relay_request request = too_long ? relay_request{} : examine_relay_request(text);
@@ -277,6 +277,9 @@ void relay_one(vorzmq_reply_socket& requests, vorzmq_pub_socket& publisher, cons
     }
     count(counts.requests);
     count(counts.request_bytes, static_cast<double>(text.size()));
+    if (!print) {
+        return;
+    }
     const std::string& topic = request.topic;
     const std::string bare_topic = (!topic.empty() && topic.back() == '$') ? topic.substr(0, topic.size() - 1) : topic;
     std::string line;
@@ -640,7 +643,7 @@ int run_relay(const relay_options& options)
             // than published cut; answered only once its fate is known.
             std::string request;
             if (poller.readable(requests) && requests.receive(request, false)) {
-                relay_one(requests, publisher, request, max_request, ignored, counts);
+                relay_one(requests, publisher, request, max_request, ignored, counts, options.print);
             }
             ignored.flush_if_due(std::chrono::steady_clock::now());
         }

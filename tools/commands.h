@@ -83,6 +83,7 @@ struct relay_options {
     // memory stays within the budget whatever the requests' sizes.
     int memory_budget_mib = 256;
     int max_request_kib = 256;
+    bool print = false;  // each relayed message on stdout: payloads, so only when asked
     curve_options curve;
     std::string metrics;  // HOST:PORT; empty: none
 };

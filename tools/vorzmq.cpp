@@ -381,6 +381,9 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 4096));
     add_curve_server_options(*relay_command, relay.curve);
     relay_command->add_option("--metrics", relay.metrics, metrics_help)->type_name("HOST:PORT");
+    relay_command->add_flag("--print", relay.print,
+                            "Print each relayed message (topic and data) on standard output; off by default, so "
+                            "that no payload reaches a log");
     add_common_options(*relay_command, log_level,
                        "  vorzmq relay --listen relay --publish events &\n"
                        "  vorzmq subscribe events alarm &\n"

@@ -5,13 +5,14 @@ source "$(dirname "$0")/helpers.sh"
 
 without_greetings() { grep -vF greeting "$1"; }
 
+# start_relay [OPTION...]
 start_relay() {
-    start relay relay --listen relay --publish events
+    start relay relay --listen relay --publish events "$@"
     wait_for_line "$WORK/relay.err" "vorzmq relay: re-broadcasting"
 }
 
 case_relay_rebroadcast() {
-    start_relay
+    start_relay --print
     start everything subscribe events
     start alarms subscribe events alarm
     greet_until '"$VORZMQ" rebroadcast relay alarm "{\"greeting\":$attempt}" >/dev/null' \
@@ -34,6 +35,17 @@ case_relay_rebroadcast() {
     expect_file <(without_greetings "$WORK/alarms.out") '{"level":"high","zone":3}
 "end"'
     expect_contains "$WORK/relay.out" 'status [1,2.5,"three"]'
+
+    # Without --print the relay's output (a unit's journal) carries no payload.
+    kill "$relay_pid"
+    wait_for_exit "$relay_pid" 0 5
+    start_relay
+    run rebroadcast relay alarm '"quiet"'
+    expect_status 0
+    kill "$relay_pid"
+    wait_for_exit "$relay_pid" 0 5
+    [ ! -s "$WORK/relay.out" ] || fail "the relay printed without --print: $(cat "$WORK/relay.out")"
+    ! grep -q quiet "$WORK/relay.err" || fail "the relay logged a payload: $(cat "$WORK/relay.err")"
 }
 
 case_relay_ignores_malformed_requests() {
@@ -252,7 +264,7 @@ TABLE
 }
 
 case_rebroadcast_from_stdin() {
-    start_relay
+    start_relay --print
     local input arguments expected_status printed row=0
     while IFS='|' read -r input arguments expected_status printed; do
         row=$((row + 1))
