@@ -406,8 +406,9 @@ int run_request(const request_options& options)
     message_line line;
     line.kind = "acknowledged";
     std::string reply;
-    // Acknowledgements wait in `out` while more input is at hand, and are
-    // written before any wait and before any failure is told.
+    // Each acknowledgement is written as it comes: the next one may be a
+    // server's slow reply away, and a reader of the output (a pipe, a log)
+    // must not wait for it.
     const auto write_out = [&] {
         const int error = out.write_pending();
         if (error != 0) {
@@ -434,9 +435,7 @@ int run_request(const request_options& options)
             if (failure.empty()) {
                 line.data = message;
                 append_line(out.pending, options.output, line);
-                if (!options.messages.empty() || out.pending.size() >= line_output::full) {
-                    write_out();
-                }
+                write_out();
             } else {
                 ++failed;
                 write_out();

@@ -29,6 +29,24 @@ case_messages_from_stdin() {
     expect_file "$WORK/server.out" "one
 two words
 three"
+
+    # Each acknowledgement is written as it comes, not when the input ends:
+    # the first shows while the server still holds the second, which it
+    # cannot write to a pipe that a first request of 60,000 bytes nearly
+    # filled and that nobody reads. Both lines are in one read of the input.
+    mkfifo "$WORK/served"
+    "$VORZMQ" serve held --count 3 >"$WORK/served" 2>"$WORK/held.err" &
+    background_pids+=($!)
+    exec 3<"$WORK/served"
+    wait_for_line "$WORK/held.err" "vorzmq serve: serving"
+    run request held "$(head -c 60000 /dev/zero | tr '\0' a)"
+    expect_status 0
+    { echo first; head -c 10000 /dev/zero | tr '\0' x; echo; } >"$WORK/two"
+    START_INPUT=$WORK/two start client request held --timeout-ms 30000
+    wait_for_line "$WORK/client.out" "acknowledged: first" 15 "$client_pid"
+    cat <&3 >/dev/null
+    wait_for_exit "$client_pid" 0 30
+    [ "$(wc -l <"$WORK/client.out")" -eq 2 ] || fail "not both acknowledged: $(head -c 100 "$WORK/client.out")"
 }
 
 case_no_server() {
