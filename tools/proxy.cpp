@@ -214,19 +214,11 @@ void make_raw_curve_client(void* socket, const curve_keys& keys)
     set_curve_text(socket, ZMQ_CURVE_SECRETKEY, secret_key, "CURVE secret key");
 }
 
-// Errors that say the endpoint's text is wrong, not that the system refused.
-bool malformed_endpoint(int err)
-{
-    return err == EINVAL || err == EPROTONOSUPPORT || err == ENOCOMPATPROTO || err == ENODEV;
-}
-
+// An endpoint libzmq refuses ends the proxy as it ends every command:
+// status 1, with libzmq's reason.
 [[noreturn]] void attach_failed(const std::string& action, const std::string& url, int err)
 {
-    const std::string text = "cannot " + action + " " + url + ": " + zmq_strerror(err);
-    if (malformed_endpoint(err)) {
-        throw usage_error(text);
-    }
-    throw command_failure(text);
+    throw command_failure("cannot " + action + " " + url + ": " + zmq_strerror(err));
 }
 
 void set_int(void* socket, int option, int value)

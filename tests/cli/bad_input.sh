@@ -78,7 +78,9 @@ case_unusable_endpoints() {
     while IFS='|' read -r endpoint reason; do
         for arguments in "subscribe $endpoint" "request $endpoint hello" "serve $endpoint" \
             "publish $endpoint topic data" "rebroadcast $endpoint alarm 1" \
-            "relay --listen $endpoint --publish tcp://127.0.0.1:*" "relay --listen tcp://127.0.0.1:* --publish $endpoint"; do
+            "relay --listen $endpoint --publish tcp://127.0.0.1:*" "relay --listen tcp://127.0.0.1:* --publish $endpoint" \
+            "forward --from $endpoint --to tcp://127.0.0.1:*" "forward --from tcp://127.0.0.1:9 --to $endpoint" \
+            "balance --listen $endpoint --to tcp://127.0.0.1:9" "balance --listen tcp://127.0.0.1:* --to $endpoint"; do
             # shellcheck disable=SC2086
             run $arguments
             [ "$status" -eq 1 ] || fail "vorzmq $arguments: exit status $status"

@@ -11,10 +11,10 @@ bad_inputs() {
 2	vorzmq forward: --to is required	forward	--from	events
 2	vorzmq balance: --to is required	balance	--listen	front
 2	--stats: expected a whole number of at least 1, got '0'	balance	--listen	front	--to	a	--stats	0
-2	vorzmq forward: cannot connect to bogus://x: Protocol not supported	forward	--from	bogus://x	--to	ipc://$WORK/f
-2	vorzmq forward: cannot bind tcp://127.0.0.1: Invalid argument	forward	--from	ipc://$WORK/p	--to	tcp://127.0.0.1
-2	vorzmq balance: cannot bind tcp://127.0.0.1:port: Invalid argument	balance	--listen	tcp://127.0.0.1:port	--to	ipc://$WORK/s
-2	vorzmq balance: cannot connect to tcp://: Invalid argument	balance	--listen	ipc://$WORK/b	--to	tcp://
+1	vorzmq forward: cannot connect to bogus://x: Protocol not supported	forward	--from	bogus://x	--to	ipc://$WORK/f
+1	vorzmq forward: cannot bind tcp://127.0.0.1: Invalid argument	forward	--from	ipc://$WORK/p	--to	tcp://127.0.0.1
+1	vorzmq balance: cannot bind tcp://127.0.0.1:port: Invalid argument	balance	--listen	tcp://127.0.0.1:port	--to	ipc://$WORK/s
+1	vorzmq balance: cannot connect to tcp://: Invalid argument	balance	--listen	ipc://$WORK/b	--to	tcp://
 1	the directory $WORK/missing does not exist	balance	--listen	ipc://$WORK/missing/b	--to	ipc://$WORK/s
 TABLE
 }
