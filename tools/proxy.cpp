@@ -540,9 +540,11 @@ int run_forward(const forward_options& options)
     zmq_socket_owner publishers(context.get(), ZMQ_XSUB);
     zmq_socket_owner subscribers(context.get(), ZMQ_XPUB);
     set_int(publishers.get(), ZMQ_RCVHWM, options.hwm);
-    // Lossy (no ZMQ_XPUB_NODROP): the proxy sends with blocking calls, so a
-    // subscriber at its high-water mark would hold every other one back.
+    // Lossy by default (no ZMQ_XPUB_NODROP): the proxy sends with blocking
+    // calls, so a subscriber at its high-water mark would hold every other
+    // one back. --lossless asks for exactly that.
     set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
+    set_int(subscribers.get(), ZMQ_XPUB_NODROP, options.lossless ? 1 : 0);
     // Over CURVE, the publishers' handshakes are watched and told, as the
     // balancer tells its servers'; with --metrics, their connections are
     // watched to be counted.
@@ -558,7 +560,12 @@ int run_forward(const forward_options& options)
     const monitor_stopper stop_monitor(monitor ? publishers.get() : nullptr);
     connect_all(publishers.get(), from, command, keys);
     const std::string bound = bind_hardened(subscribers.get(), to, keys);
-    std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << curve_note(keys) << std::endl;
+    std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << curve_note(keys)
+              << (options.lossless ? "; lossless: a subscriber " + std::to_string(options.hwm) +
+                                         " messages behind holds every one back"
+                                   : "; a subscriber " + std::to_string(options.hwm) +
+                                         " messages behind loses newer ones (--lossless: none is lost)")
+              << std::endl;
     sd_notify(0, "READY=1");  // under systemd (Type=notify): started once bound
     const statistics_printer print = [](const proxy_statistics& s) {
         std::ostringstream line;

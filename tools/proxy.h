@@ -20,6 +20,9 @@ struct forward_options {
     // newer ones are dropped for it: a slow subscriber loses messages, the
     // others never wait for it.
     int hwm = 10000;
+    // Whether a subscriber at its mark holds the proxy back (no message is
+    // dropped, every subscriber waits) instead of losing newer messages.
+    bool lossless = false;
     int stats_s = 0;  // 0: no statistics
     curve_options curve;  // --curve-secret serves --to and is the --from connections' key
     std::string metrics;  // HOST:PORT; empty: none

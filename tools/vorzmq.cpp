@@ -181,10 +181,14 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
     forward_command->add_option("--to", forward.to, "Where subscribers connect: a URL or a queue name")->required();
     forward_command
         ->add_option("--hwm", forward.hwm,
-                     "Messages queued for each subscriber before newer ones are dropped for it; the others never "
-                     "wait for a slow one (0: no limit)")
+                     "Messages queued for each subscriber before newer ones are dropped for it (without "
+                     "--lossless); the others never wait for a slow one (0: no limit)")
         ->capture_default_str()
         ->check(CLI::Range(0, std::numeric_limits<int32_t>::max()));
+    forward_command->add_flag("--lossless", forward.lossless,
+                              "Drop nothing: a subscriber --hwm messages behind stops the proxy, and with it every "
+                              "other subscriber, until it reads (the default drops for it alone, silently: libzmq "
+                              "counts no drop)");
     forward_command->add_option("--stats", forward.stats_s, stats_help)->type_name("SECONDS")->check(at_least_one);
     add_curve_both_options(*forward_command, forward.curve, "the --to endpoint", "the --from connections");
     forward_command->add_option("--metrics", forward.metrics, metrics_help)->type_name("HOST:PORT");
@@ -192,7 +196,8 @@ void add_proxy_commands(CLI::App& app, forward_options& forward, balance_options
                        "  vorzmq forward --from tcp://host-a:5556 tcp://host-b:5556 --to tcp://*:5560\n"
                        "  vorzmq subscribe tcp://forwarder:5560 alarm",
                        "Subscriptions travel to every publisher; each subscriber gets what a direct connection "
-                       "would give it, in order per publisher, unless it falls --hwm messages behind.\n"
+                       "would give it, in order per publisher, unless it falls --hwm messages behind: then it "
+                       "loses newer messages, unless --lossless holds everyone back for it.\n"
                        "SIGINT or SIGTERM stops it (exit 0).\n\n");
     forward_command->callback([&] { command = [&] { return run_forward(forward); }; });
 

@@ -76,6 +76,27 @@ case_forward_topics() {
     [ "$(grep -vc -e '^t ' -e '^u ' "$WORK/all.out")" -eq 0 ] || fail "unexpected lines in all.out"
 }
 
+# --lossless: with a mark of 10, a subscriber gets every one of a burst of
+# 3,000 messages of 20 KB (60 MB; the default drops for it once 10 wait).
+case_forward_lossless() {
+    local fwd="ipc://$WORK/fwd"
+    start forwarder forward --from "ipc://$WORK/pub" --to "$fwd" --hwm 10 --lossless
+    wait_for_line "$WORK/forwarder.err" "lossless: a subscriber 10 messages behind holds every one back" 15 \
+        "$forwarder_pid"
+    start sub subscribe "$fwd" t
+    mkfifo "$WORK/lines"
+    START_INPUT=$WORK/lines start pub publish "ipc://$WORK/pub" t
+    exec 3>"$WORK/lines"
+    greet_until 'echo "greeting $attempt" >&3' 'grep -qF greeting "$WORK/sub.out"'
+    local padding
+    padding=$(head -c 20000 /dev/zero | tr '\0' p)
+    seq -f "%g $padding" 1 3000 >&3
+    exec 3>&-
+    wait_for_exit "$pub_pid" 0 60
+    wait_for_line "$WORK/sub.out" "3000 $padding" 60 "$sub_pid"
+    cmp -s <(seq -f "%g $padding" 1 3000) <(grep -v greeting "$WORK/sub.out") || fail "the subscriber missed messages"
+}
+
 # Requests spread over two servers, all acknowledged; after one server is
 # killed, and the balancer has seen it go, the other serves every later
 # request.
