@@ -88,6 +88,17 @@ struct relay_options {
     std::string metrics;  // HOST:PORT; empty: none
 };
 
+// Steps the commands share.
+// Prints a line of output and flushes it.
+void print_line(const std::string& text);
+// Binds now rather than on first use (a reply or publish socket), so that a
+// bind failure ends the command with its reason; returns the endpoint bound.
+template <typename socket_type>
+std::string bind_or_fail(socket_type& socket, const std::string& url);
+// Before a publishing command closes its socket: empty when its subscribers
+// read everything within `linger_ms`, else what was dropped, in words.
+std::string leave_when_read(const std::string& endpoint, int linger_ms);
+
 int run_url(const std::string& name);
 int run_serve(const serve_options& options);
 int run_request(const request_options& options);
