@@ -66,11 +66,14 @@ extern log4cxx::LoggerPtr logger;
 // - vorzmq_poller::wait, through the sockets it creates, and
 //   `receive_failed` when it fails.
 // `ok` for a request means the server acknowledged it; `no_reply` does not
-// mean the server never got it. Since 1.3 every receive that a signal
-// interrupts (EINTR: a host's timer, SIGCHLD, a profiler) returns its
-// failure value with `interrupted` and keeps its socket, so that the next
-// receive takes what was queued; a request waiting for its OK reply waits
-// on instead, up to its time-out counted again from the signal.
+// mean the server never got it. Since 1.3 every receive and send that a
+// signal interrupts (EINTR: a host's timer, SIGCHLD, a profiler) returns
+// its failure value with `interrupted` (a TRACE, no ERROR) and keeps its
+// socket, so that the next call goes on and nothing queued is lost: an
+// interrupted send sent nothing, and a reply socket's reply is still owed.
+// A request waiting for its OK reply waits on instead, up to its time-out
+// counted again from the signal; a message's later frames are sent or read
+// past a signal, never left half done.
 enum class vorzmq_result : int32_t {
     ok = 0,
     no_socket,

@@ -254,6 +254,16 @@ void report_failed_receive(const char* signature, socket_handle& handle, const r
     handle.reset_pending = true;
 }
 
+bool note_interrupted_send(const char* signature, int err)
+{
+    if (err != EINTR) {
+        return false;
+    }
+    record(vorzmq_result::interrupted, EINTR);
+    LOG4CXX_TRACE(logger, "Send Interrupted by a Signal -- Socket Kept");
+    return true;
+}
+
 void close_socket(void*& socket)
 {
     zmq_close(socket);

@@ -72,6 +72,11 @@ struct receive_texts {
 // TRACE for a receive that a signal ended: not a fault of the socket.
 inline constexpr char receive_interrupted[] = "Receive Interrupted by a Signal -- Socket Kept";
 
+// A send that a signal ended sent nothing and leaves the socket sound: it is
+// recorded as `interrupted` with a TRACE, and true is returned; false for any
+// other error, which the caller reports.
+bool note_interrupted_send(const char* signature, int err);
+
 inline constexpr receive_texts message_receive{"No Messages Received Before Timeout: ",
                                                "Failed to Receive Message -- ZMQ Error: "};
 

@@ -391,10 +391,13 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
     }
     if (sent == -1) {
         const int err = zmq_errno();
-        record_failed_publish(socket, err);
         if (dropped) {
             allow_drops(socket, false);
         }
+        if (note_interrupted_send(signature, err)) {
+            return;  // nothing of the message went out
+        }
+        record_failed_publish(socket, err);
         if (err == EAGAIN) {
             LOG4CXX_WARN(logger, "Failed to Publish Message Topic: " << loggable(topic + terminator)
                                                                      << " -- ZMQ Error: " << zmq_strerror(err));
@@ -407,8 +410,10 @@ void vorzmq_pub_socket::send(const std::string& topic, const std::string& data)
         return;
     }
 
-    // c_str() ends in the zero byte that the data frame carries.
-    sent = zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT);
+    // c_str() ends in the zero byte that the data frame carries. The topic
+    // frame has gone out, so a signal must not leave the message half-sent.
+    while ((sent = zmq_send(socket, data.c_str(), data.size() + 1, ZMQ_DONTWAIT)) == -1 && zmq_errno() == EINTR) {
+    }
     if (dropped) {
         const int err = zmq_errno();
         allow_drops(socket, false);

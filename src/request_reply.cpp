@@ -124,6 +124,9 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
     }
     if (!sent_whole(zmq_send(socket, message.data(), message.size(), 0), message.size())) {
         const int err = zmq_errno();
+        if (note_interrupted_send(signature, err)) {
+            return;
+        }
         record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send Message: " << message << " -- " << zmq_strerror(err));
         // A REQ socket that refused a send (EFSM: a reply never read) would
@@ -302,6 +305,9 @@ void vorzmq_reply_socket::send_ok()
     static constexpr char signature[] = "void vorzmq_reply_socket::send_ok()";
     if (!sent_whole(zmq_send(socket, ok_reply, sizeof ok_reply, 0), sizeof ok_reply)) {
         const int err = zmq_errno();
+        if (note_interrupted_send(signature, err)) {
+            return;
+        }
         record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send OK Response -- " << zmq_strerror(err));
         return;
@@ -314,6 +320,9 @@ void vorzmq_reply_socket::send(const std::string& response)
     static constexpr char signature[] = "void vorzmq_reply_socket::send(const string&)";
     if (!sent_whole(zmq_send(socket, response.data(), response.size(), 0), response.size())) {
         const int err = zmq_errno();
+        if (note_interrupted_send(signature, err)) {
+            return;
+        }
         record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send Response -- " << zmq_strerror(err));
         return;
@@ -331,6 +340,9 @@ void vorzmq_reply_socket::send(const void* data, size_t size)
     }
     if (!sent_whole(zmq_send(socket, data, size, 0), size)) {
         const int err = zmq_errno();
+        if (note_interrupted_send(signature, err)) {
+            return;
+        }
         record(vorzmq_result::not_sent, err);
         LOG4CXX_ERROR(logger, "Failed to Send Data -- " << zmq_strerror(err));
         reset_pending = true;

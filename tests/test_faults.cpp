@@ -189,8 +189,8 @@ const request_case request_cases[] = {
      "Failed to Set Socket Linger (1000) -- " + text_of(EINVAL), false},
     {"connect", {{zmq_call::connect, EPROTONOSUPPORT}}, request_op::acknowledged_send, ERROR,
      "Failed to Connect to ZMQ URL: <url> -- " + text_of(EPROTONOSUPPORT) + " -- Closing Socket", false},
-    {"send", {{zmq_call::send, EINTR}}, request_op::acknowledged_send, ERROR,
-     "Failed to Send Message: first -- " + text_of(EINTR), true},
+    {"send", {{zmq_call::send, EFAULT}}, request_op::acknowledged_send, ERROR,
+     "Failed to Send Message: first -- " + text_of(EFAULT), true},
     {"reply_receive", {{zmq_call::msg_recv, EFAULT}}, request_op::acknowledged_send, ERROR,
      "Failed to Receive Message Reply -- " + text_of(EFAULT), true},
     {"reply_extra_frame_receive", {{zmq_call::msg_recv, EFAULT, 1}}, request_op::acknowledged_send, ERROR,
@@ -307,22 +307,26 @@ const reply_case reply_cases[] = {
     {"close_on_reset", {{zmq_call::msg_recv, ETERM}, {zmq_call::close, EBADF}}, receive_expecting_failure, ERROR,
      unexpected_receive(data_failure, ETERM), nullptr, std::nullopt, true},
     // The request still counts as received; the host can send the OK again.
-    {"ok_reply_send", {{zmq_call::send, EINTR}}, receive_expecting_first, ERROR,
-     "Failed to Send OK Response -- " + text_of(EINTR), [](vorzmq_reply_socket& reply) { reply.send_ok(); }, ok_reply(),
+    {"ok_reply_send", {{zmq_call::send, EFAULT}}, receive_expecting_first, ERROR,
+     "Failed to Send OK Response -- " + text_of(EFAULT), [](vorzmq_reply_socket& reply) { reply.send_ok(); }, ok_reply(),
      false},
-    {"string_response_send", {{zmq_call::send, EINTR}},
+    // A signal: the reply is still owed, and the same socket sends it.
+    {"ok_reply_send_interrupted", {{zmq_call::send, EINTR}}, receive_expecting_first, TRACE,
+     "Send Interrupted by a Signal -- Socket Kept", [](vorzmq_reply_socket& reply) { reply.send_ok(); }, ok_reply(),
+     false},
+    {"string_response_send", {{zmq_call::send, EFAULT}},
      [](vorzmq_reply_socket& reply, std::stringstream& stream) {
          EXPECT_TRUE(reply.receive(stream, false));
          reply.send(std::string("answer"));
      },
-     ERROR, "Failed to Send Response -- " + text_of(EINTR),
+     ERROR, "Failed to Send Response -- " + text_of(EFAULT),
      [](vorzmq_reply_socket& reply) { reply.send(std::string("answer")); }, "answer", false},
-    {"byte_response_send", {{zmq_call::send, EINTR}},
+    {"byte_response_send", {{zmq_call::send, EFAULT}},
      [](vorzmq_reply_socket& reply, std::stringstream& stream) {
          EXPECT_TRUE(reply.receive(stream, false));
          reply.send("bytes", 5);
      },
-     ERROR, "Failed to Send Data -- " + text_of(EINTR), nullptr, std::nullopt, true},
+     ERROR, "Failed to Send Data -- " + text_of(EFAULT), nullptr, std::nullopt, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(every_call, reply_faults, testing::ValuesIn(reply_cases), case_name);
@@ -410,8 +414,8 @@ const publish_case publish_cases[] = {
     // that the next one cannot be shifted.
     {"data_frame_send", {{zmq_call::send, ETERM, 1}}, ERROR,
      unexpected_receive("Failed to Publish Message: first -- ZMQ Error: ", ETERM), true},
-    {"close_on_reset", {{zmq_call::send, EINTR}, {zmq_call::close, EBADF}}, ERROR,
-     unexpected_topic_failure(EINTR), true},
+    {"close_on_reset", {{zmq_call::send, EFAULT}, {zmq_call::close, EBADF}}, ERROR,
+     unexpected_topic_failure(EFAULT), true},
 };
 
 INSTANTIATE_TEST_SUITE_P(every_call, publish_faults, testing::ValuesIn(publish_cases), case_name);

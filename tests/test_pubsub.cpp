@@ -444,9 +444,14 @@ std::vector<send_fault_case> send_fault_cases()
         {"topic_frame_queue_full_until_credits_taken_in", 0, EAGAIN, 1, {}, 3, false, true, true},
         // Still full: sent with drops allowed, so whoever has room gets it.
         {"topic_frame_queue_still_full", 0, EAGAIN, 2, {full_queue}, 4, false, true, true},
-        {"topic_frame_interrupted", 0, EINTR, 1,
-         {"ERROR Failed to Publish Message Topic: lost$ -- ZMQ Error: " + error_text(EINTR) + closing}, 1, true, true,
+        {"topic_frame_bad_address", 0, EFAULT, 1,
+         {"ERROR Failed to Publish Message Topic: lost$ -- ZMQ Error: " + error_text(EFAULT) + closing}, 1, true, true,
          false},
+        // A signal: nothing went out and the socket is kept.
+        {"topic_frame_interrupted", 0, EINTR, 1, {"TRACE Send Interrupted by a Signal -- Socket Kept"}, 1, false, true,
+         false},
+        // After the topic frame, the data frame is sent again: never half a message.
+        {"data_frame_interrupted", 1, EINTR, 1, {}, 3, false, true, true},
         // The topic frame already went out with "more", and libzmq offers no
         // way to take it back: the next message would be glued to it. libzmq
         // counts a message against the mark at its first frame, so a data

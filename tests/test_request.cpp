@@ -411,22 +411,35 @@ TEST_F(request_socket_test, failed_creation_or_connect_recovers_on_the_next_send
     }
 }
 
+// A failed send resets the socket; one that a signal interrupted sent
+// nothing and keeps it.
 TEST_F(request_socket_test, failed_send_is_logged_and_resets)
 {
-    const std::string url = queue_url("send-fails");
-    scripted_rep_peer peer(url, {{ok_reply}});
-    vorzmq_context context;
-    {
-        vorzmq_request_socket request(context, url);
-        arm_fault(zmq_call::send, EINTR);
-        request.send("interrupted", true);
-        request.send("delivered", true);
+    for (const int error : {EFAULT, EINTR}) {
+        SCOPED_TRACE(zmq_text(error));
+        reset_faults();
+        captured_log().clear();
+        const std::string url = queue_url("send-fails");
+        scripted_rep_peer peer(url, {{ok_reply}});
+        vorzmq_context context;
+        {
+            vorzmq_request_socket request(context, url);
+            arm_fault(zmq_call::send, error);
+            request.send("failed", true);
+            EXPECT_EQ(vorzmq_last_result(), error == EINTR ? vorzmq_result::interrupted : vorzmq_result::not_sent);
+            request.send("delivered", true);
+        }
+        EXPECT_EQ(peer.finish(), (messages{{"delivered"}}));
+        const std::string failure = "Failed to Send Message: failed -- " + zmq_text(error);
+        if (error == EINTR) {
+            EXPECT_EQ(problems(), std::vector<std::string>{});
+            EXPECT_EQ(library_calls(zmq_call::socket), 1);
+        } else {
+            EXPECT_EQ(problems(), (std::vector<std::string>{"ERROR " + failure, "WARN Closing Request Socket: " + url}));
+            expect_record_at(error_level, failure, send_function);
+            EXPECT_EQ(library_calls(zmq_call::socket), 2);
+        }
     }
-    EXPECT_EQ(peer.finish(), (messages{{"delivered"}}));
-    const std::string failure = "Failed to Send Message: interrupted -- " + zmq_text(EINTR);
-    EXPECT_EQ(problems(), (std::vector<std::string>{"ERROR " + failure, "WARN Closing Request Socket: " + url}));
-    expect_record_at(error_level, failure, send_function);
-    EXPECT_EQ(library_calls(zmq_call::socket), 2);
 }
 
 TEST_F(request_socket_test, empty_message_travels_as_an_empty_frame)
