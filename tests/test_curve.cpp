@@ -857,6 +857,11 @@ namespace {
 // bytes more on the wire.
 TEST_F(curve_test, the_largest_message_passes_whole_under_curve)
 {
+#if defined(__SANITIZE_THREAD__)
+    // Not a question of threads; ThreadSanitizer spends minutes on a 4 MiB
+    // copy of a buffer that libzmq (not instrumented) allocated.
+    GTEST_SKIP() << "a size bound, checked by the other builds";
+#endif
     vorzmq_context context;
     const std::string url = free_tcp_url();
     server_thread server(context, url, server_keys.secret_key, vorzmq_curve_clients::any);
