@@ -43,7 +43,8 @@ extern log4cxx::LoggerPtr logger;
 // - init_if_necessary of every class: `ok` when a socket is ready, else
 //   `no_socket` (no context, an empty request URL, or a socket that could
 //   not be created, configured with a filter, connected or bound);
-// - vorzmq_request_socket::send: `no_socket`, `not_sent`, then with
+// - vorzmq_request_socket::send: `no_socket`, `not_sent`, `interrupted`
+//   (nothing sent), then with
 //   `expect_ok` `no_reply` (nothing within the timeout), `refused` (a
 //   CURVE client whose handshake failed: see set_curve_client), `receive_failed`,
 //   `unexpected_reply` or `ok`; without `expect_ok` `ok` once sent;
@@ -56,10 +57,10 @@ extern log4cxx::LoggerPtr logger;
 //   `no_reply` (timeout), `refused` (a subscribe receive of a CURVE
 //   client whose handshake failed), `interrupted` or `receive_failed`; a
 //   reply receive with `acknowledge` then leaves what its send_ok set;
-// - the vorzmq_reply_socket replies: `ok` or `not_sent` (`no_socket` from
-//   the binding one);
-// - vorzmq_pub_socket::send: `ok`, `no_socket`, `dropped` (queue full) or
-//   `not_sent`;
+// - the vorzmq_reply_socket replies: `ok`, `interrupted` (still owed) or
+//   `not_sent` (`no_socket` from the binding one);
+// - vorzmq_pub_socket::send: `ok`, `no_socket`, `dropped` (queue full),
+//   `interrupted` (nothing sent) or `not_sent`;
 // - vorzmq_rebrdcst_socket::rebrdcst: `invalid_data` (nothing sent), else
 //   what its request's send set;
 // - vorzmq_sub_socket::add_topic, through the connect it makes;
