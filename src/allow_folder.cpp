@@ -107,7 +107,9 @@ void allow_folder::watch()
 void allow_folder::take_events(clock::time_point now)
 {
     alignas(inotify_event) char buffer[64 * 1024];
-    std::unordered_set<std::string> changed;
+    // Each changed file, and whether it may still be being written: a file
+    // created or written but not yet closed is read, but not warned about.
+    std::unordered_map<std::string, bool> changed;
     bool folder_changed = false;
     for (;;) {
         const ssize_t got = read(watch_descriptor, buffer, sizeof buffer);
@@ -125,7 +127,9 @@ void allow_folder::take_events(clock::time_point now)
             } else if (event->len > 0) {
                 const std::string name(event->name);
                 if (is_certificate_name(name)) {
-                    changed.insert(name);
+                    const bool unfinished = (event->mask & (IN_CREATE | IN_MODIFY)) != 0;
+                    const auto [entry, first] = changed.emplace(name, unfinished);
+                    entry->second = unfinished && (first || entry->second);
                 }
             }
         }
@@ -141,8 +145,8 @@ void allow_folder::take_events(clock::time_point now)
     if (changed.empty()) {
         return;
     }
-    for (const std::string& name : changed) {
-        reload(name);
+    for (const auto& [name, unfinished] : changed) {
+        reload(name, unfinished ? if_ignored::stay_quiet : if_ignored::warn);
     }
     // A link in the folder follows its target, which may be what changed.
     for (auto& [name, entry] : files) {
@@ -226,7 +230,7 @@ void allow_folder::forget(const std::string& name)
     files.erase(known);
 }
 
-void allow_folder::reload(const std::string& name)
+void allow_folder::reload(const std::string& name, if_ignored ignored)
 {
     forget(name);
     const std::string path = directory + "/" + name;
@@ -252,7 +256,7 @@ void allow_folder::reload(const std::string& name)
             why = "a secret certificate: only the public NAME.key belongs here";
         }
     }
-    if (entry.key.empty()) {
+    if (entry.key.empty() && ignored == if_ignored::warn) {
         LOG4CXX_WARN(logger, "Ignored CURVE Certificate: " << loggable(path) << " -- " << loggable(why));
     }
     files.emplace(name, std::move(entry));

@@ -67,7 +67,10 @@ private:
     void watch();
     void take_events(clock::time_point now);
     void rescan();
-    void reload(const std::string& name);
+    // A file still being written (created, not yet closed) is read
+    // quietly: the event of its closing reads it again.
+    enum class if_ignored { warn, stay_quiet };
+    void reload(const std::string& name, if_ignored ignored = if_ignored::warn);
     void forget(const std::string& name);
     void report_unreadable(int err);
     std::string untrusted(const std::string& path, const struct stat& link_status) const;

@@ -72,13 +72,16 @@ int run_listen(const listen_options& options)
     if (!options.curve.allow_dir.empty() && options.queues.empty()) {
         throw usage_error("--allow admits clients of the --serve queues: give at least one --serve");
     }
-    if (!options.curve.server_file.empty() && options.subscribes.empty()) {
+    if (!options.curve.upstream_server_files.empty() && options.subscribes.empty()) {
         throw usage_error("--curve-server is for the --subscribe connections: give at least one --subscribe");
     }
-    if (!options.curve.secret_file.empty() && options.queues.empty() && options.curve.server_file.empty()) {
+    if (!options.curve.secret_file.empty() && options.queues.empty() && options.curve.upstream_server_files.empty()) {
         throw usage_error("--curve-secret for --subscribe connections requires --curve-server");
     }
     const curve_keys keys = load_curve_keys(options.curve, "listen");
+    if (!options.subscribes.empty()) {
+        keys_for_upstream(keys, 0, options.subscribes.size());  // a wrong count of --curve-server, told now
+    }
     // Every endpoint is checked before anything is bound.
     for (const std::string& queue : options.queues) {
         require_ipc_directory(resolve_endpoint(queue));
@@ -116,7 +119,7 @@ int run_listen(const listen_options& options)
             // a subscription still queued for an absent publisher would
             // hold the exit for the linger period.
             subscriber.set_linger_ms(0);
-            make_curve_client(subscriber, keys);
+            make_curve_client(subscriber, keys_for_upstream(keys, subscribers.size() - 1, options.subscribes.size()));
             // Never blocks: a CURVE subscription is also received from
             // when not readable, to learn of a refusal, which the library
             // watches for only with a time-out.

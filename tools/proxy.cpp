@@ -18,6 +18,7 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -82,6 +83,27 @@ private:
     void* socket;
 };
 
+// The watch of the upstream socket's connections and handshakes, from
+// before its first connect: each change told, a refused upstream tried
+// again, and the connected ones counted.
+class upstream_watch {
+public:
+    upstream_watch(void* context, void* upstream_socket, const std::vector<std::string>& urls, bool curve, const char* noun,
+                   const std::shared_ptr<proxy_counts>& counts)
+        : monitor(context, ZMQ_PAIR), stopper(upstream_socket)
+    {
+        zmq_socket_monitor(upstream_socket, monitor_endpoint, server_states::events());
+        zmq_connect(monitor.get(), monitor_endpoint);
+        states = std::make_shared<server_states>(monitor.get(), urls, curve, noun, counts);
+    }
+    const std::shared_ptr<server_states>& servers() const { return states; }
+
+private:
+    zmq_socket_owner monitor;
+    monitor_stopper stopper;  // declared last: ends the monitor before its reader closes
+    std::shared_ptr<server_states> states;
+};
+
 // The proxy's context: the library's, so that an allow-list authenticator
 // can serve it. The authenticator goes before it, the sockets before both.
 class proxy_context {
@@ -131,6 +153,8 @@ void make_raw_curve_server(void* socket, const curve_keys& keys)
 }
 
 // The connecting side as a CURVE client: the own key given, or a fresh pair.
+// The server key is set before each connection (libzmq takes a copy of the
+// options at connect time), so that each upstream may have its own.
 void make_raw_curve_client(void* socket, const curve_keys& keys)
 {
     if (!is_curve_client(keys)) {
@@ -147,7 +171,6 @@ void make_raw_curve_client(void* socket, const curve_keys& keys)
         public_key = fresh_public;
         secret_key = fresh_secret;
     }
-    set_curve_text(socket, ZMQ_CURVE_SERVERKEY, keys.server_public_key, "CURVE server key");
     set_curve_text(socket, ZMQ_CURVE_PUBLICKEY, public_key, "CURVE public key");
     set_curve_text(socket, ZMQ_CURVE_SECRETKEY, secret_key, "CURVE secret key");
 }
@@ -195,26 +218,64 @@ std::string bind_hardened(void* socket, const std::string& url, const curve_keys
     return bound;
 }
 
-void connect_all(void* socket, const std::vector<std::string>& urls, const std::string& command,
-                 const curve_keys& keys)
-{
-    static constexpr char signature[] = "vorzmq proxy connect";
-    vorzmq::internal::harden_socket(signature, socket, false);
-    make_raw_curve_client(socket, keys);
-    // One socket for every server: heartbeats as soon as one is over tcp.
-    const auto tcp = std::find_if(urls.begin(), urls.end(),
-                                  [](const std::string& url) { return url.rfind("tcp://", 0) == 0; });
-    set_liveness(socket, tcp != urls.end() ? *tcp : urls.front(), false);
-    for (const std::string& url : urls) {
-        if (zmq_connect(socket, url.c_str()) != 0) {
-            attach_failed("connect to", url, zmq_errno());
-        }
-        const std::string note = unreachable_endpoint_note(url);
-        if (!note.empty()) {
-            std::cerr << command << ": " << note << '\n';
+// The upstreams a proxy connects to, each with its own keys.
+class upstream_connections {
+public:
+    upstream_connections(void* socket, const std::vector<std::string>& urls, const curve_keys& keys)
+        : socket(socket), urls(urls)
+    {
+        for (std::size_t index = 0; index < urls.size(); ++index) {
+            server_keys.push_back(keys_for_upstream(keys, index, urls.size()).server_public_key);
         }
     }
-}
+
+    void connect_all(const std::string& command, const curve_keys& keys)
+    {
+        static constexpr char signature[] = "vorzmq proxy connect";
+        vorzmq::internal::harden_socket(signature, socket, false);
+        make_raw_curve_client(socket, keys);
+        // One socket for every server: heartbeats as soon as one is over tcp.
+        const auto tcp = std::find_if(urls.begin(), urls.end(),
+                                      [](const std::string& url) { return url.rfind("tcp://", 0) == 0; });
+        set_liveness(socket, tcp != urls.end() ? *tcp : urls.front(), false);
+        for (std::size_t index = 0; index < urls.size(); ++index) {
+            if (!connect(index)) {
+                attach_failed("connect to", urls[index], zmq_errno());
+            }
+            const std::string note = unreachable_endpoint_note(urls[index]);
+            if (!note.empty()) {
+                std::cerr << command << ": " << note << '\n';
+            }
+        }
+    }
+
+    // Connects again to an upstream that libzmq gave up on. Called only
+    // while the proxy is not running: the socket is the proxy's.
+    void reconnect(const std::string& url)
+    {
+        const auto found = std::find(urls.begin(), urls.end(), url);
+        if (found == urls.end()) {
+            return;
+        }
+        zmq_disconnect(socket, url.c_str());
+        connect(static_cast<std::size_t>(found - urls.begin()));
+    }
+
+    const std::vector<std::string>& all() const { return urls; }
+
+private:
+    bool connect(std::size_t index)
+    {
+        if (!server_keys[index].empty()) {
+            set_curve_text(socket, ZMQ_CURVE_SERVERKEY, server_keys[index], "CURVE server key");
+        }
+        return zmq_connect(socket, urls[index].c_str()) == 0;
+    }
+
+    void* socket;
+    std::vector<std::string> urls;
+    std::vector<std::string> server_keys;  // empty strings in clear text
+};
 
 std::vector<std::string> resolve_all(const std::vector<std::string>& endpoints)
 {
@@ -256,13 +317,40 @@ int wait_one_tick(const sigset_t& stop_set, server_states* servers, const std::s
     return std::max(sigtimedwait(&stop_set, nullptr, &no_wait), 0);
 }
 
+// What the controller asks of the thread that runs the proxy, which ends
+// the proxy (TERMINATE) for either: to stop, or to connect again to the
+// upstreams named here and run it anew.
+struct proxy_steering {
+    std::mutex mutex;
+    bool stop = false;
+    std::vector<std::string> reconnect;
+};
+
+// Ends the proxy's run so that its thread connects again to `urls`: paused
+// first, so that the last STATISTICS of the run count every message it
+// moved; those are added to `carried`, as the next run counts from 0.
+void restart_for(void* control, proxy_steering& steering, std::vector<std::string> urls, proxy_statistics& carried)
+{
+    zmq_send(control, "PAUSE", 5, 0);
+    proxy_statistics last_run{};
+    if (ask_statistics(control, last_run)) {
+        carried = last_run.plus(carried);
+    }
+    {
+        const std::lock_guard<std::mutex> held(steering.mutex);
+        steering.reconnect.insert(steering.reconnect.end(), urls.begin(), urls.end());
+    }
+    zmq_send(control, "TERMINATE", 9, 0);
+}
+
 // The controller: sends TERMINATE on the first stop signal, ends the process
-// on the second, and prints statistics every `stats_s` seconds. Its control
-// socket is closed (and `closed` set) before the context may end.
+// on the second, prints statistics every `stats_s` seconds, and restarts the
+// proxy when an upstream that refused it is due to be tried again. Its
+// control socket is closed (and `closed` set) before the context may end.
 void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::string& command,
                    const statistics_printer& print, std::shared_ptr<server_states> servers,
-                   std::shared_ptr<proxy_counts> counts, const std::atomic<bool>& proxy_ended,
-                   std::promise<void> closed)
+                   std::shared_ptr<proxy_counts> counts, proxy_steering& steering,
+                   const std::atomic<bool>& proxy_ended, std::promise<void> closed)
 {
     void* control = zmq_socket(context, ZMQ_PAIR);
     const int patience_ms = 1000;
@@ -275,11 +363,22 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
     timespec next_count = next_stats;
     next_stats.tv_sec += stats_s;
     int signal_number = 0;
+    proxy_statistics carried{};
     while (!proxy_ended) {
         signal_number = wait_one_tick(stop_set, servers.get(), command);
         if (signal_number > 0) {
+            {
+                const std::lock_guard<std::mutex> held(steering.mutex);
+                steering.stop = true;
+            }
             zmq_send(control, "TERMINATE", 9, 0);
             break;
+        }
+        if (servers) {
+            std::vector<std::string> due = servers->take_due_retries();
+            if (!due.empty()) {
+                restart_for(control, steering, std::move(due), carried);
+            }
         }
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -287,6 +386,7 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
         const bool count_due = counts->enabled() && now.tv_sec >= next_count.tv_sec;
         proxy_statistics statistics{};
         if ((print_due || count_due) && ask_statistics(control, statistics)) {
+            statistics = statistics.plus(carried);
             counts->update(statistics);
             if (print_due) {
                 std::cout << command << ": " << print(statistics) << (servers ? servers->summary() : "")
@@ -309,9 +409,10 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
     }
 }
 
-// Runs libzmq's proxy between the two sockets until a stop signal. The
+// Runs libzmq's proxy between the two sockets until a stop signal, and
+// anew after connecting again to upstreams the controller names. The
 // controller reads `servers`' monitor until this returns.
-int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set, int stats_s,
+int run_steered(void* context, void* frontend, void* backend, upstream_connections& connected, sigset_t stop_set, int stats_s,
                 const std::string& command, const statistics_printer& print,
                 const std::shared_ptr<proxy_counts>& counts, const std::shared_ptr<server_states>& servers)
 {
@@ -320,15 +421,31 @@ int run_steered(void* context, void* frontend, void* backend, sigset_t stop_set,
         throw command_failure(std::string("cannot bind the control socket: ") + zmq_strerror(zmq_errno()));
     }
     std::atomic<bool> proxy_ended{false};
+    proxy_steering steering;
     std::promise<void> closed;
     std::future<void> control_closed = closed.get_future();
     // The thread owns the promise: it may still be leaving set_value when
     // this thread has seen it and gone on.
-    std::thread(control_proxy, context, stop_set, stats_s, command, print, servers, counts, std::cref(proxy_ended),
-                std::move(closed))
+    std::thread(control_proxy, context, stop_set, stats_s, command, print, servers, counts, std::ref(steering),
+                std::cref(proxy_ended), std::move(closed))
         .detach();
-    const int result = zmq_proxy_steerable(frontend, backend, nullptr, control.get());
-    const int err = zmq_errno();
+    int result = 0;
+    int err = 0;
+    for (;;) {
+        result = zmq_proxy_steerable(frontend, backend, nullptr, control.get());
+        err = zmq_errno();
+        std::vector<std::string> again;
+        {
+            const std::lock_guard<std::mutex> held(steering.mutex);
+            if (result != 0 || steering.stop) {
+                break;
+            }
+            again.swap(steering.reconnect);
+        }
+        for (const std::string& url : again) {
+            connected.reconnect(url);
+        }
+    }
     proxy_ended = true;
     control_closed.wait();
     if (result != 0) {
@@ -368,20 +485,10 @@ int run_forward(const forward_options& options)
     // one back. --lossless asks for exactly that.
     set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
     set_int(subscribers.get(), ZMQ_XPUB_NODROP, options.lossless ? 1 : 0);
-    // Over CURVE, the publishers' handshakes are watched and told, as the
-    // balancer tells its servers'; with --metrics, their connections are
-    // watched to be counted.
-    std::unique_ptr<zmq_socket_owner> monitor;
-    std::shared_ptr<server_states> upstreams;
-    if (is_curve_client(keys) || counts->enabled()) {
-        zmq_socket_monitor(publishers.get(), monitor_endpoint, server_states::events(is_curve_client(keys)));
-        monitor = std::make_unique<zmq_socket_owner>(context.get(), ZMQ_PAIR);
-        zmq_connect(monitor->get(), monitor_endpoint);
-        upstreams = std::make_shared<server_states>(monitor->get(), from.size(), is_curve_client(keys), "publisher",
-                                                    counts);
-    }
-    const monitor_stopper stop_monitor(monitor ? publishers.get() : nullptr);
-    connect_all(publishers.get(), from, command, keys);
+    const upstream_watch watch(context.get(), publishers.get(), from, is_curve_client(keys), "publisher",
+                               counts);
+    upstream_connections connected(publishers.get(), from, keys);
+    connected.connect_all(command, keys);
     const std::string bound = bind_hardened(subscribers.get(), to, keys);
     std::cerr << command << ": forwarding from " << joined(from) << " to " << bound << curve_note(keys)
               << (options.lossless ? "; lossless: a subscriber " + std::to_string(options.hwm) +
@@ -398,8 +505,8 @@ int run_forward(const forward_options& options)
              << " bytes)";
         return line.str();
     };
-    return run_steered(context.get(), publishers.get(), subscribers.get(), stop_set, options.stats_s, command, print,
-                       counts, upstreams);
+    return run_steered(context.get(), publishers.get(), subscribers.get(), connected, stop_set, options.stats_s,
+                       command, print, counts, watch.servers());
 }
 
 int run_balance(const balance_options& options)
@@ -420,13 +527,9 @@ int run_balance(const balance_options& options)
     // kept for its reconnection, would otherwise take its turn of requests
     // and lose them all.
     set_int(servers.get(), ZMQ_IMMEDIATE, 1);
-    // Connections and disconnections of the servers, watched from before
-    // the first connect.
-    zmq_socket_monitor(servers.get(), monitor_endpoint, server_states::events(is_curve_client(keys)));
-    zmq_socket_owner monitor(context.get(), ZMQ_PAIR);
-    zmq_connect(monitor.get(), monitor_endpoint);
-    const monitor_stopper stop_monitor(servers.get());
-    connect_all(servers.get(), to, command, keys);
+    const upstream_watch watch(context.get(), servers.get(), to, is_curve_client(keys), "server", counts);
+    upstream_connections connected(servers.get(), to, keys);
+    connected.connect_all(command, keys);
     const std::string bound = bind_hardened(requesters.get(), listen, keys);
     std::cerr << command << ": balancing requests from " << bound << curve_note(keys) << " over " << joined(to)
               << std::endl;
@@ -438,9 +541,8 @@ int run_balance(const balance_options& options)
              << s.frontend_messages_in - s.frontend_messages_out;
         return line.str();
     };
-    return run_steered(context.get(), requesters.get(), servers.get(), stop_set, options.stats_s, command, print,
-                       counts, std::make_shared<server_states>(monitor.get(), to.size(), is_curve_client(keys), "server",
-                                                               counts));
+    return run_steered(context.get(), requesters.get(), servers.get(), connected, stop_set, options.stats_s, command,
+                       print, counts, watch.servers());
 }
 
 }  // namespace vorzmq_tool

@@ -9,6 +9,7 @@
 #include <zmq.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -24,6 +25,15 @@ namespace vorzmq_tool {
 struct proxy_statistics {
     uint64_t frontend_messages_in, frontend_bytes_in, frontend_messages_out, frontend_bytes_out;
     uint64_t backend_messages_in, backend_bytes_in, backend_messages_out, backend_bytes_out;
+
+    // The counts of an earlier run of the proxy added: each run counts from 0.
+    proxy_statistics plus(const proxy_statistics& earlier) const
+    {
+        return {frontend_messages_in + earlier.frontend_messages_in, frontend_bytes_in + earlier.frontend_bytes_in,
+                frontend_messages_out + earlier.frontend_messages_out, frontend_bytes_out + earlier.frontend_bytes_out,
+                backend_messages_in + earlier.backend_messages_in,   backend_bytes_in + earlier.backend_bytes_in,
+                backend_messages_out + earlier.backend_messages_out, backend_bytes_out + earlier.backend_bytes_out};
+    }
 };
 
 // The proxy's series, null without --metrics. The message counts come from
@@ -91,22 +101,43 @@ public:
     // how the command line named it. Over CURVE a server is up once its
     // handshake succeeded, and a failed one is told.
     // `noun` names the upstreams: "server" or "publisher".
-    server_states(void* monitor, size_t server_count, bool curve, std::string noun,
+    // The servers are listed in the order given.
+    server_states(void* monitor, const std::vector<std::string>& urls, bool curve, std::string noun,
                   std::shared_ptr<proxy_counts> counts)
-        : monitor(monitor), server_count(server_count), curve(curve), noun(std::move(noun)), counts(std::move(counts))
+        : monitor(monitor), server_count(urls.size()), curve(curve), noun(std::move(noun)), counts(std::move(counts))
     {
+        for (const std::string& url : urls) {
+            states.push_back({url, false, nullptr, 0, {}, false});
+        }
     }
 
-    // The events to watch.
-    static int events(bool curve)
+    // The events to watch. A server is up once its handshake succeeded,
+    // in clear text too: a clear-text proxy meeting a CURVE server
+    // connects, then fails the handshake.
+    static int events()
     {
-        return ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED |
-               (curve ? ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
-                            ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
-                      : 0);
+        return ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+               ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
     }
 
     void* socket() const { return monitor; }
+
+    // Why a handshake with an upstream failed, in words; null for events
+    // that are no failure.
+    const char* failure_text(uint16_t event, uint32_t value) const
+    {
+        if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
+            return "refused this proxy's key (not in its allow-list)";
+        }
+        if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL && value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH) {
+            return curve ? "serves clear text, not CURVE (drop --curve-server for it)"
+                         : "wants CURVE (give --curve-server with its public certificate)";
+        }
+        if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL || event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL) {
+            return "failed the CURVE handshake (a wrong --curve-server, or this proxy is not admitted)";
+        }
+        return nullptr;
+    }
 
     // Takes the events waiting; each change of a server is told on stderr.
     void read(const std::string& command)
@@ -120,21 +151,17 @@ public:
                 return;
             }
             uint16_t event = 0;
-            if (zmq_msg_size(&head) >= sizeof event) {
+            uint32_t value = 0;
+            if (zmq_msg_size(&head) >= sizeof event + sizeof value) {
                 std::memcpy(&event, zmq_msg_data(&head), sizeof event);
+                std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&head)) + sizeof event, sizeof value);
             }
             zmq_msg_close(&head);
             char address[512] = {};
             const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
             const std::string url(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
-            const bool up = event == (curve ? ZMQ_EVENT_HANDSHAKE_SUCCEEDED : ZMQ_EVENT_CONNECTED);
-            const char* refusal = event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
-                                      ? "refused this proxy's key (not in its allow-list)"
-                                  : event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL ||
-                                            event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL
-                                      ? "failed the CURVE handshake (a wrong --curve-server, or this proxy is not "
-                                        "admitted)"
-                                      : nullptr;
+            const bool up = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED;
+            const char* refusal = failure_text(event, value);
             if (!up && event != ZMQ_EVENT_DISCONNECTED && refusal == nullptr) {
                 continue;
             }
@@ -144,25 +171,49 @@ public:
                                                                   : nullptr);
             auto state = std::find_if(states.begin(), states.end(), [&](const auto& entry) { return entry.url == url; });
             if (state == states.end()) {
-                state = states.insert(states.end(), {url, false, nullptr});
+                state = states.insert(states.end(), {url, false, nullptr, 0, {}, false});
             }
             if (refusal != nullptr) {
-                // Told once until the server's state changes: libzmq may try
-                // again a few times a second.
-                if (state->refusal != refusal) {
+                // libzmq gives up on a connection whose handshake was refused
+                // or broke the protocol; the proxy tries it again itself.
+                if (event != ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL) {
+                    schedule_retry(*state);
+                }
+                // Told once until the server's state changes. libzmq gives
+                // no detail when the other side closed first, which may
+                // follow or precede the cause: that never replaces a cause.
+                const bool vague = event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL;
+                if (state->refusal != refusal && !(vague && state->refusal != nullptr)) {
                     state->refusal = refusal;
-                    std::cerr << command << ": " << noun << " " << url << " " << refusal << std::endl;
+                    std::cerr << command << ": " << noun << " " << url << " " << refusal
+                              << "; trying again" << std::endl;
                 }
                 continue;
             }
             if (up) {
                 state->refusal = nullptr;
+                state->refusals = 0;
             }
             if (state->up != up) {
                 state->up = up;
                 std::cerr << command << ": " << noun << " " << url << (up ? " connected" : " disconnected") << std::endl;
             }
         }
+    }
+
+    // The upstreams whose pause after a refusal is over, each once per
+    // refusal: to be connected again.
+    std::vector<std::string> take_due_retries()
+    {
+        std::vector<std::string> due;
+        const auto now = std::chrono::steady_clock::now();
+        for (server_state& state : states) {
+            if (state.retry_pending && now >= state.retry_at) {
+                state.retry_pending = false;
+                due.push_back(state.url);
+            }
+        }
+        return due;
     }
 
     size_t up_count() const
@@ -180,16 +231,44 @@ public:
                 up_list += ' ' + state.url;
             }
         }
+        std::string refused_list;
+        for (const server_state& state : states) {
+            if (!state.up && state.refusal != nullptr) {
+                refused_list += ' ' + state.url;
+            }
+        }
         return "; " + noun + "s up " + std::to_string(up) + " of " + std::to_string(server_count) + (up > 0 ? ":" : "") +
-               up_list;
+               up_list + (refused_list.empty() ? "" : "; refusing this proxy:" + refused_list);
     }
 
 private:
+    // The pause before a refused upstream is tried again: doubling from a
+    // quarter of a second to 4 s, so that a key copied into its allow list
+    // is admitted within a few seconds, without a handshake a second.
+    static constexpr std::chrono::milliseconds first_retry_pause{250};
+    static constexpr std::chrono::milliseconds longest_retry_pause{4000};
+
     struct server_state {
         std::string url;
         bool up;
         const char* refusal;  // the last failed handshake told, until it is up
+        unsigned refusals;    // in a row
+        std::chrono::steady_clock::time_point retry_at;
+        bool retry_pending;
     };
+
+    static void schedule_retry(server_state& state)
+    {
+        if (state.retry_pending) {
+            return;
+        }
+        const unsigned doublings = std::min(state.refusals, 4u);
+        state.refusals += 1;
+        state.retry_at = std::chrono::steady_clock::now() + std::min(first_retry_pause * (1 << doublings),
+                                                                     std::chrono::milliseconds(longest_retry_pause));
+        state.retry_pending = true;
+    }
+
     void* monitor;
     size_t server_count;
     bool curve;

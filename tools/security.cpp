@@ -167,11 +167,11 @@ void add_curve_both_options(CLI::App& command, curve_options& options, const std
                             connecting_side)
             ->type_name("FILE");
     command
-        .add_option("--curve-server", options.server_file,
+        .add_option("--curve-server", options.upstream_server_files,
                     "Public certificate (NAME.key) of the servers " + connecting_side +
-                        " reach, one for all: they connect over CURVE, with --curve-secret as their key if given "
-                        "(else a fresh key pair)")
-        ->type_name("FILE");
+                        " reach: one for all, or one for each in their order. They connect over CURVE, with "
+                        "--curve-secret as their key if given (else a fresh key pair)")
+        ->type_name("FILE ...");
     command
         .add_option("--allow", options.allow_dir,
                     "Admit only CURVE clients whose public certificate (NAME.key) is in DIR; files added or removed "
@@ -201,6 +201,12 @@ curve_keys load_curve_keys(const curve_options& options, const std::string& comm
     if (!options.server_file.empty()) {
         keys.server_public_key = certificate(options.server_file, "--curve-server").public_key;
     }
+    for (const std::string& file : options.upstream_server_files) {
+        keys.upstream_server_keys.push_back(certificate(file, "--curve-server").public_key);
+    }
+    if (!keys.upstream_server_keys.empty()) {
+        keys.server_public_key = keys.upstream_server_keys.front();
+    }
     if (!options.allow_dir.empty()) {
         DIR* folder = opendir(options.allow_dir.c_str());
         if (folder == nullptr) {
@@ -210,6 +216,20 @@ curve_keys load_curve_keys(const curve_options& options, const std::string& comm
         keys.allow_dir = options.allow_dir;
     }
     return keys;
+}
+
+curve_keys keys_for_upstream(const curve_keys& keys, std::size_t index, std::size_t upstream_count)
+{
+    const std::size_t given = keys.upstream_server_keys.size();
+    if (given > 1 && given != upstream_count) {
+        throw usage_error("--curve-server names " + std::to_string(given) + " certificates for " +
+                          std::to_string(upstream_count) + " upstreams: give one for all, or one for each");
+    }
+    curve_keys own = keys;
+    if (given > 1) {
+        own.server_public_key = keys.upstream_server_keys.at(index);
+    }
+    return own;
 }
 
 std::unique_ptr<vorzmq_authenticator> start_allow_list(vorzmq_context& context, const curve_keys& keys)

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -22,6 +23,9 @@ struct curve_options {
     std::string secret_file;  // --curve-secret: this process's own certificate
     std::string allow_dir;    // --allow: public certificates of admitted clients
     std::string server_file;  // --curve-server: the server's (public) certificate
+    // --curve-server of the commands that connect to several upstreams: one
+    // certificate for all, or one for each in the order they were given.
+    std::vector<std::string> upstream_server_files;
 };
 
 // The keys, read from the files. Empty keys: no CURVE.
@@ -30,6 +34,8 @@ struct curve_keys {
     std::string secret_key;         // own key; empty: none given
     std::string server_public_key;  // the server's; empty: not a CURVE client
     std::string allow_dir;          // empty: every client that knows the key
+    // One server key for each upstream, or none: server_public_key for all.
+    std::vector<std::string> upstream_server_keys;
 };
 
 // The options of a command that binds (serve, publish, relay): --curve-secret
@@ -49,6 +55,11 @@ void add_curve_both_options(CLI::App& command, curve_options& options, const std
 // missing, unreadable or malformed, and on a --curve-secret file without a
 // secret key. A secret file readable by others is told once on stderr.
 curve_keys load_curve_keys(const curve_options& options, const std::string& command);
+
+// The keys for the upstream at `index` of `upstream_count`: its own server
+// key when one was given for each. Throws usage_error when --curve-server
+// was given neither once nor once for each upstream.
+curve_keys keys_for_upstream(const curve_keys& keys, std::size_t index, std::size_t upstream_count);
 
 // Whether the binding sockets are CURVE servers, and with an allow-list.
 inline bool is_curve_server(const curve_keys& keys)

@@ -252,4 +252,43 @@ case_proxies() {
     [ ! -s "$WORK/bob.out" ] || fail "bob received what only alice may: $(cat "$WORK/bob.out")"
 }
 
+# Proxies started before their upstreams admit them recover once their key
+# is copied in, each upstream with its own server key; a proxy in clear text
+# is told that its upstream wants CURVE.
+case_proxies_recover() {
+    make_keys
+    "$VORZMQ" keygen other --dir "$WORK/keys" >/dev/null || fail "keygen other failed"
+    local upstream=(--allow "$WORK/allowed")
+    start server serve back --curve-secret "$WORK/keys/server.key_secret" "${upstream[@]}"
+    start other serve other --curve-secret "$WORK/keys/other.key_secret" "${upstream[@]}"
+    start plain balance --listen plain --to back
+    start balancer balance --listen front --to back other --curve-secret "$WORK/keys/bob.key_secret" \
+        --curve-server "$WORK/keys/server.key" "$WORK/keys/other.key"
+    mkfifo "$WORK/lines"
+    START_INPUT=$WORK/lines start publisher publish up alarm --curve-secret "$WORK/keys/server.key_secret" \
+        "${upstream[@]}"
+    start forwarder forward --from up --to down --curve-secret "$WORK/keys/bob.key_secret" \
+        --curve-server "$WORK/keys/server.key"
+    start subscriber subscribe down --curve-server "$WORK/keys/bob.key"
+    exec 3>"$WORK/lines"
+    local queue
+    for queue in back other; do
+        wait_for_line "$WORK/balancer.err" "server ipc://$VOR_HOME/queues/$queue refused this proxy's key" 15 \
+            "$balancer_pid"
+    done
+    wait_for_line "$WORK/forwarder.err" "publisher ipc://$VOR_HOME/queues/up refused this proxy's key" 15 \
+        "$forwarder_pid"
+    wait_for_line "$WORK/plain.err" "server ipc://$VOR_HOME/queues/back wants CURVE" 15 "$plain_pid"
+
+    cp "$WORK/keys/bob.key" "$WORK/allowed/"
+    for queue in back other; do
+        wait_for_line "$WORK/balancer.err" "server ipc://$VOR_HOME/queues/$queue connected" 15 "$balancer_pid"
+    done
+    run request front hello --curve-server "$WORK/keys/bob.key" --timeout-ms 10000
+    expect_status 0
+    greet_until 'echo "greeting $attempt" >&3' 'grep -qF greeting "$WORK/subscriber.out"'
+    exec 3>&-
+    wait_for_exit "$publisher_pid" 0 30
+}
+
 run_case
