@@ -249,16 +249,22 @@ public:
         }
     }
 
-    // Connects again to an upstream that libzmq gave up on. Called only
-    // while the proxy is not running: the socket is the proxy's.
-    void reconnect(const std::string& url)
+    // Connects again to upstreams, one of which libzmq gave up on: every
+    // one is disconnected before any is connected (see take_due_retries).
+    // Called only while the proxy is not running: the socket is the proxy's.
+    void reconnect(std::vector<std::string> again)
     {
-        const auto found = std::find(urls.begin(), urls.end(), url);
-        if (found == urls.end()) {
-            return;
+        std::sort(again.begin(), again.end());
+        again.erase(std::unique(again.begin(), again.end()), again.end());
+        for (const std::string& url : again) {
+            zmq_disconnect(socket, url.c_str());
         }
-        zmq_disconnect(socket, url.c_str());
-        connect(static_cast<std::size_t>(found - urls.begin()));
+        for (const std::string& url : again) {
+            const auto found = std::find(urls.begin(), urls.end(), url);
+            if (found != urls.end()) {
+                connect(static_cast<std::size_t>(found - urls.begin()));
+            }
+        }
     }
 
     const std::vector<std::string>& all() const { return urls; }
@@ -442,9 +448,7 @@ int run_steered(void* context, void* frontend, void* backend, upstream_connectio
             }
             again.swap(steering.reconnect);
         }
-        for (const std::string& url : again) {
-            connected.reconnect(url);
-        }
+        connected.reconnect(again);
     }
     proxy_ended = true;
     control_closed.wait();

@@ -201,19 +201,27 @@ public:
         }
     }
 
-    // The upstreams whose pause after a refusal is over, each once per
-    // refusal: to be connected again.
+    // Once the pause after a refusal is over for an upstream: every
+    // upstream that is not up, to be connected again all at once. libzmq
+    // frees the connection of a refused upstream but keeps its endpoint,
+    // which zmq_disconnect then ends by its address: removed all together
+    // before any new connection is made, no such address can have been
+    // taken by a new connection. Empty while no pause is over.
     std::vector<std::string> take_due_retries()
     {
-        std::vector<std::string> due;
         const auto now = std::chrono::steady_clock::now();
+        if (std::none_of(states.begin(), states.end(),
+                         [&](const server_state& state) { return state.retry_pending && now >= state.retry_at; })) {
+            return {};
+        }
+        std::vector<std::string> again;
         for (server_state& state : states) {
-            if (state.retry_pending && now >= state.retry_at) {
+            if (!state.up) {
                 state.retry_pending = false;
-                due.push_back(state.url);
+                again.push_back(state.url);
             }
         }
-        return due;
+        return again;
     }
 
     size_t up_count() const
