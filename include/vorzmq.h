@@ -85,7 +85,12 @@ enum class vorzmq_result : int32_t {
     invalid_data,
     dropped,
     truncated,  // since 1.2
-    refused,    // since 1.2: the server refused this CURVE client, or it has the wrong server key
+    // since 1.2: the server refused this CURVE client, or it has the wrong
+    // server key; since 1.3 also a clear-text client of a CURVE server (or
+    // the other way round). vorzmq_last_error() tells which: EACCES not
+    // admitted, EPROTONOSUPPORT one side CURVE and the other clear text,
+    // EPROTO any other failed handshake.
+    refused,
     interrupted  // since 1.3: a signal ended the wait; the socket is kept and nothing queued is lost
 };
 
@@ -224,7 +229,9 @@ public:
     // allow-list without its authenticator) ends with `refused` and an ERROR
     // "Request Refused by the Server: <url> -- <cause>" instead of
     // `no_reply`, and the next request makes a new socket (libzmq does not
-    // connect again to a server that refused it).
+    // connect again to a server that refused it). Since 1.3 a refusal ends
+    // the wait as soon as it happens, not at the time-out, and a client in
+    // clear text that meets a CURVE server ends with `refused` too.
     [[nodiscard]] bool set_curve_client(const std::string& server_public_key, const std::string& secret_key);
 
     bool valid();  // whether the URL is not empty

@@ -37,7 +37,18 @@ struct curve_setting {
     // Refused handshakes in a row, and when the next may be tried.
     unsigned refusals = 0;
     std::chrono::steady_clock::time_point retry_after{};
+    // Whether the current socket completed a handshake; until it has, a
+    // request's wait for its reply watches the handshakes too. A failure
+    // seen in that wait is kept for the report that follows it.
+    bool handshake_done = false;
+    int seen_failure = 0;
+    uint32_t seen_failure_value = 0;
 };
+
+bool is_clear_text(const curve_setting& setting)
+{
+    return !setting.server && setting.server_key.empty();
+}
 
 // The pause before a refused client tries again: doubling, capped.
 constexpr auto first_refusal_pause = std::chrono::milliseconds(250);
@@ -109,7 +120,10 @@ void watch_handshakes(const char* signature, const socket_handle& handle)
         return;
     }
     const std::lock_guard<std::mutex> held(shared.mutex);
-    shared.settings.at(handle.object).monitor = monitor;
+    curve_setting& kept = shared.settings.at(handle.object);
+    kept.monitor = monitor;
+    kept.handshake_done = false;
+    kept.seen_failure = 0;
 }
 
 // Refusals are read at the object's time-outs: a socket that waits for ever
@@ -119,12 +133,14 @@ bool handshakes_worth_watching(const socket_handle& handle)
     return handle.receive_timeout_ms >= 0;
 }
 
-// The last handshake event waiting on the watch: 0 when there is none or
-// the last handshake succeeded. Each event is two frames: the event number
-// and value, then the endpoint.
+// The last handshake event waiting on the watch: the failure, 0 when the
+// last handshake succeeded, `no_event` when none is waiting. Each event is
+// two frames: the event number and value, then the endpoint.
+constexpr int no_event = -1;
+
 int last_handshake_failure(void* monitor, uint32_t& value)
 {
-    int failure = 0;
+    int failure = no_event;
     for (;;) {
         zmq_msg_t message;
         zmq_msg_init(&message);
@@ -270,12 +286,33 @@ void* take_watch(const void* object, after_taking then)
     return monitor;
 }
 
+// A client in clear text gets a setting too, holding only the watch of its
+// handshakes: a CURVE server refuses it, which it would otherwise take for
+// silence. Returns whether the object has a setting now.
+bool find_or_add_clear_text(const socket_handle& handle, curve_setting& setting)
+{
+    if (find(handle.object, setting)) {
+        return true;
+    }
+    if (handle.kind.binds || !handshakes_worth_watching(handle)) {
+        return false;
+    }
+    setting = curve_setting{.usable = true,
+                            .server = false,
+                            .clients = vorzmq_curve_clients::any,
+                            .secret_key = {},
+                            .public_key = {},
+                            .server_key = {}};
+    keep(handle.object, setting);
+    return true;
+}
+
 }  // namespace
 
 bool apply_curve(const char* signature, const socket_handle& handle)
 {
     curve_setting setting;
-    if (!find(handle.object, setting)) {
+    if (!find_or_add_clear_text(handle, setting)) {
         return true;
     }
     if (!setting.usable) {
@@ -294,9 +331,10 @@ bool apply_curve(const char* signature, const socket_handle& handle)
                 (set_text(signature, socket, ZMQ_ZAP_DOMAIN, "ZAP Domain", allow_list_zap_domain) &&
                  set_int(signature, socket, zap_enforce_domain_option, "ZAP Enforce Domain", 1)));
     }
-    if (!set_text(signature, socket, ZMQ_CURVE_SERVERKEY, "CURVE Server Key", setting.server_key) ||
-        !set_text(signature, socket, ZMQ_CURVE_PUBLICKEY, "CURVE Public Key", setting.public_key) ||
-        !set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key)) {
+    if (!is_clear_text(setting) &&
+        (!set_text(signature, socket, ZMQ_CURVE_SERVERKEY, "CURVE Server Key", setting.server_key) ||
+         !set_text(signature, socket, ZMQ_CURVE_PUBLICKEY, "CURVE Public Key", setting.public_key) ||
+         !set_text(signature, socket, ZMQ_CURVE_SECRETKEY, "CURVE Secret Key", setting.secret_key))) {
         return false;
     }
     if (handshakes_worth_watching(handle)) {
@@ -310,7 +348,7 @@ bool apply_curve(const char* signature, const socket_handle& handle)
 void follow_receive_timeout(const char* signature, const socket_handle& handle)
 {
     curve_setting setting;
-    if (handle.socket == nullptr || !find(handle.object, setting) || setting.server) {
+    if (handle.socket == nullptr || !find_or_add_clear_text(handle, setting) || setting.server) {
         return;
     }
     if (!handshakes_worth_watching(handle)) {
@@ -327,20 +365,34 @@ bool report_curve_refusal(const char* signature, const void* object, void* socke
     if (!find(object, setting) || setting.monitor == nullptr) {
         return false;
     }
-    uint32_t value = 0;
-    const int failure = last_handshake_failure(setting.monitor, value);
+    uint32_t value = setting.seen_failure_value;
+    int failure = setting.seen_failure;
+    uint32_t later_value = 0;
+    const int later = last_handshake_failure(setting.monitor, later_value);
+    if (later != no_event) {
+        failure = later;
+        value = later_value;
+    }
     if (failure != 0 || setting.refusals != 0) {
         note_refusal_or_success(object, failure != 0);
     }
     if (failure == 0) {
         return false;
     }
+    const bool mechanisms_differ =
+        failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL && value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH;
     // The closed socket would linger and connect again, and a server that
     // admits the client by then would get what was reported as refused.
     const int no_linger = 0;
     zmq_setsockopt(socket, ZMQ_LINGER, &no_linger, sizeof no_linger);
-    record(vorzmq_result::refused, failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH ? EACCES : EPROTO);
-    if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
+    record(vorzmq_result::refused, failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH ? EACCES
+                                   : mechanisms_differ                          ? EPROTONOSUPPORT
+                                                                                : EPROTO);
+    if (mechanisms_differ) {
+        LOG4CXX_ERROR(logger, what << url
+                                   << (is_clear_text(setting) ? " -- The Server Wants CURVE, This Client Is Clear Text"
+                                                              : " -- The Server Is Clear Text, Not CURVE"));
+    } else if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH) {
         LOG4CXX_ERROR(logger, what << url << " -- Client Not Admitted (Status " << value << ")");
     } else if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
         LOG4CXX_ERROR(logger, what << url << " -- CURVE Handshake Failed -- Protocol Error " << value);
@@ -355,6 +407,58 @@ bool report_curve_refusal(const char* signature, const void* object, void* socke
                                       "Gave Up on the Handshake");
     }
     return true;
+}
+
+int wait_for_reply_or_refusal(const void* object, void* socket, int flags, int32_t timeout_ms)
+{
+    if (socket == nullptr || (flags & ZMQ_DONTWAIT) != 0 || timeout_ms <= 0) {
+        return flags;
+    }
+    curve_setting setting;
+    if (!find(object, setting) || setting.monitor == nullptr || setting.handshake_done) {
+        return flags;
+    }
+    using std::chrono::milliseconds;
+    using std::chrono::steady_clock;
+    const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+    zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {setting.monitor, 0, ZMQ_POLLIN, 0}};
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) {
+            return flags | ZMQ_DONTWAIT;  // the time-out is spent
+        }
+        if (zmq_poll(items, 2, static_cast<long>(left)) < 0) {
+            return flags;  // a signal: the receive tells it
+        }
+        if ((items[0].revents & ZMQ_POLLIN) != 0) {
+            return flags;
+        }
+        if ((items[1].revents & ZMQ_POLLIN) != 0) {
+            uint32_t value = 0;
+            const int failure = last_handshake_failure(setting.monitor, value);
+            if (failure != no_event) {
+                curve_registry& shared = registry();
+                const std::lock_guard<std::mutex> held(shared.mutex);
+                const auto found = shared.settings.find(object);
+                if (found != shared.settings.end() && found->second.monitor == setting.monitor) {
+                    found->second.handshake_done = failure == 0;
+                    found->second.seen_failure = failure;
+                    found->second.seen_failure_value = value;
+                }
+            }
+            if (failure == 0) {
+                // Connected: the receive waits for the reply as it always
+                // has. Only the handshake, usually a few milliseconds, is
+                // added to its time-out.
+                return flags;
+            }
+            // libzmq tries again by itself after a handshake that ended
+            // without a cause; a refusal or a protocol error is final.
+            if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
+                return flags | ZMQ_DONTWAIT;  // refused: said now, not at the time-out
+            }
+        }
+    }
 }
 
 long refusal_pause_left_ms(const void* object)

@@ -5,6 +5,7 @@
 #ifndef VORZMQ_SRC_CURVE_H
 #define VORZMQ_SRC_CURVE_H
 
+#include <cstdint>
 #include <string>
 
 #include "wire.h"
@@ -39,6 +40,17 @@ void forget_curve(const void* object);
 // lock here.
 bool report_curve_refusal(const char* signature, const void* object, void* socket, const std::string& url,
                           const char* what);
+
+// Before a client's receive of a reply, while its socket has not yet
+// completed a handshake: waits up to `timeout_ms` for the reply or the
+// handshake, and ends as soon as the server refuses the handshake (its key,
+// or clear text against CURVE), so that the refusal is told when it happens
+// and not at the time-out. Returns the flags for the receive that follows:
+// the caller's (a reply is there, or the handshake succeeded and the
+// receive waits as it always has), or with ZMQ_DONTWAIT once the wait has
+// ended in a refusal or spent the time-out. Once a handshake succeeded it
+// costs one lookup.
+int wait_for_reply_or_refusal(const void* object, void* socket, int flags, int32_t timeout_ms);
 
 // How long a client refused in its last handshakes should still wait before
 // it tries again (a pause that starts at 250 ms and doubles with each

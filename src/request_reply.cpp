@@ -140,7 +140,8 @@ void vorzmq_request_socket::send(const std::string& message, bool expect_ok)
     }
 
     frame reply;
-    if (receive_waiting_through_signals(&reply.message, socket, receive_flags, receive_timeout_ms) == -1 ||
+    const int flags = wait_for_reply_or_refusal(this, socket, receive_flags, receive_timeout_ms);
+    if (receive_waiting_through_signals(&reply.message, socket, flags, receive_timeout_ms) == -1 ||
         !discard_rest_of_message(socket, reply.more())) {
         const int err = zmq_errno();
         reset_pending = true;
@@ -190,7 +191,8 @@ namespace {
 size_t vorzmq_request_socket::receive(void* buffer, size_t buffer_size)
 {
     static constexpr char signature[] = "size_t vorzmq_request_socket::receive(void*, size_t)";
-    const int size = zmq_recv(socket, buffer, buffer_size, receive_flags);
+    const int size =
+        zmq_recv(socket, buffer, buffer_size, wait_for_reply_or_refusal(this, socket, receive_flags, receive_timeout_ms));
     if (size == -1 || !discard_rest_of_message(socket)) {
         report_failed_reply_receive(signature, this, socket, url, reset_pending);
         return 0;
@@ -208,7 +210,7 @@ bool vorzmq_request_socket::receive(std::string& reply)
 {
     static constexpr char signature[] = "bool vorzmq_request_socket::receive(string&)";
     frame message;
-    if (zmq_msg_recv(&message.message, socket, receive_flags) == -1 ||
+    if (zmq_msg_recv(&message.message, socket, wait_for_reply_or_refusal(this, socket, receive_flags, receive_timeout_ms)) == -1 ||
         !discard_rest_of_message(socket, message.more())) {
         report_failed_reply_receive(signature, this, socket, url, reset_pending);
         return false;

@@ -280,6 +280,10 @@ std::string refusal_cause()
     if (vorzmq_last_error() == EACCES) {
         return "this client's key is not admitted (not in the server's --allow folder)";
     }
+    if (vorzmq_last_error() == EPROTONOSUPPORT) {
+        return "one side speaks CURVE and the other clear text (a CURVE server needs --curve-server with its "
+               "public certificate; a clear-text one takes none)";
+    }
     return "the CURVE handshake failed: a wrong --curve-server certificate, or this client is not admitted";
 }
 

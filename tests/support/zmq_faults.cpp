@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -46,10 +47,33 @@ bool called_from_library(const void* return_address)
     return dladdr(return_address, &info) != 0 && info.dli_fbase == library_base();
 }
 
-// Counts the call and tells whether it must fail (errno is then set).
-bool must_fail(zmq_call call, const void* return_address, int option = -1)
+// The library's own PAIR sockets (the watch of a client's handshakes, the
+// authenticator's control) are its plumbing, not the host's sockets: their
+// calls are neither counted nor failed.
+std::mutex internal_mutex;
+std::vector<const void*> internal_sockets;
+
+bool is_internal(const void* socket)
 {
-    if (!called_from_library(return_address)) {
+    std::lock_guard<std::mutex> lock(internal_mutex);
+    return std::find(internal_sockets.begin(), internal_sockets.end(), socket) != internal_sockets.end();
+}
+
+void set_internal(const void* socket, bool internal)
+{
+    std::lock_guard<std::mutex> lock(internal_mutex);
+    if (internal) {
+        internal_sockets.push_back(socket);
+    } else {
+        internal_sockets.erase(std::remove(internal_sockets.begin(), internal_sockets.end(), socket),
+                               internal_sockets.end());
+    }
+}
+
+// Counts the call and tells whether it must fail (errno is then set).
+bool must_fail(zmq_call call, const void* return_address, int option = -1, const void* socket = nullptr)
+{
+    if (!called_from_library(return_address) || (socket != nullptr && is_internal(socket))) {
         return false;
     }
     counts[static_cast<int>(call)]++;
@@ -125,6 +149,7 @@ int injected_failures()
 }  // namespace vorzmq_test
 
 using vorzmq_test::must_fail;
+using vorzmq_test::set_internal;
 using vorzmq_test::real;
 using vorzmq_test::zmq_call;
 
@@ -161,6 +186,11 @@ int zmq_ctx_destroy(void* context)
 void* zmq_socket(void* context, int type)
 {
     static auto forward = real<void* (*)(void*, int)>("zmq_socket");
+    if (type == ZMQ_PAIR && vorzmq_test::called_from_library(VORZMQ_CALLER)) {
+        void* const socket = forward(context, type);
+        set_internal(socket, true);
+        return socket;
+    }
     return must_fail(zmq_call::socket, VORZMQ_CALLER) ? nullptr : forward(context, type);
 }
 
@@ -168,8 +198,9 @@ int zmq_close(void* socket)
 {
     static auto forward = real<int (*)(void*)>("zmq_close");
     // As with the context: the socket is always closed for real.
-    const bool fail = must_fail(zmq_call::close, VORZMQ_CALLER);
+    const bool fail = must_fail(zmq_call::close, VORZMQ_CALLER, -1, socket);
     const int err = errno;
+    set_internal(socket, false);
     const int rc = forward(socket);
     if (fail) {
         errno = err;
@@ -181,55 +212,55 @@ int zmq_close(void* socket)
 int zmq_setsockopt(void* socket, int option, const void* value, size_t size)
 {
     static auto forward = real<int (*)(void*, int, const void*, size_t)>("zmq_setsockopt");
-    return must_fail(zmq_call::setsockopt, VORZMQ_CALLER, option) ? -1 : forward(socket, option, value, size);
+    return must_fail(zmq_call::setsockopt, VORZMQ_CALLER, option, socket) ? -1 : forward(socket, option, value, size);
 }
 
 int zmq_getsockopt(void* socket, int option, void* value, size_t* size)
 {
     static auto forward = real<int (*)(void*, int, void*, size_t*)>("zmq_getsockopt");
-    return must_fail(zmq_call::getsockopt, VORZMQ_CALLER, option) ? -1 : forward(socket, option, value, size);
+    return must_fail(zmq_call::getsockopt, VORZMQ_CALLER, option, socket) ? -1 : forward(socket, option, value, size);
 }
 
 int zmq_connect(void* socket, const char* endpoint)
 {
     static auto forward = real<int (*)(void*, const char*)>("zmq_connect");
-    return must_fail(zmq_call::connect, VORZMQ_CALLER) ? -1 : forward(socket, endpoint);
+    return must_fail(zmq_call::connect, VORZMQ_CALLER, -1, socket) ? -1 : forward(socket, endpoint);
 }
 
 int zmq_disconnect(void* socket, const char* endpoint)
 {
     static auto forward = real<int (*)(void*, const char*)>("zmq_disconnect");
-    return must_fail(zmq_call::disconnect, VORZMQ_CALLER) ? -1 : forward(socket, endpoint);
+    return must_fail(zmq_call::disconnect, VORZMQ_CALLER, -1, socket) ? -1 : forward(socket, endpoint);
 }
 
 int zmq_bind(void* socket, const char* endpoint)
 {
     static auto forward = real<int (*)(void*, const char*)>("zmq_bind");
-    return must_fail(zmq_call::bind, VORZMQ_CALLER) ? -1 : forward(socket, endpoint);
+    return must_fail(zmq_call::bind, VORZMQ_CALLER, -1, socket) ? -1 : forward(socket, endpoint);
 }
 
 int zmq_unbind(void* socket, const char* endpoint)
 {
     static auto forward = real<int (*)(void*, const char*)>("zmq_unbind");
-    return must_fail(zmq_call::unbind, VORZMQ_CALLER) ? -1 : forward(socket, endpoint);
+    return must_fail(zmq_call::unbind, VORZMQ_CALLER, -1, socket) ? -1 : forward(socket, endpoint);
 }
 
 int zmq_send(void* socket, const void* buffer, size_t size, int flags)
 {
     static auto forward = real<int (*)(void*, const void*, size_t, int)>("zmq_send");
-    return must_fail(zmq_call::send, VORZMQ_CALLER) ? -1 : forward(socket, buffer, size, flags);
+    return must_fail(zmq_call::send, VORZMQ_CALLER, -1, socket) ? -1 : forward(socket, buffer, size, flags);
 }
 
 int zmq_recv(void* socket, void* buffer, size_t size, int flags)
 {
     static auto forward = real<int (*)(void*, void*, size_t, int)>("zmq_recv");
-    return must_fail(zmq_call::recv, VORZMQ_CALLER) ? -1 : forward(socket, buffer, size, flags);
+    return must_fail(zmq_call::recv, VORZMQ_CALLER, -1, socket) ? -1 : forward(socket, buffer, size, flags);
 }
 
 int zmq_msg_recv(zmq_msg_t* message, void* socket, int flags)
 {
     static auto forward = real<int (*)(zmq_msg_t*, void*, int)>("zmq_msg_recv");
-    return must_fail(zmq_call::msg_recv, VORZMQ_CALLER) ? -1 : forward(message, socket, flags);
+    return must_fail(zmq_call::msg_recv, VORZMQ_CALLER, -1, socket) ? -1 : forward(message, socket, flags);
 }
 
 // glibc fails it with EOPNOTSUPP where /proc is missing.
