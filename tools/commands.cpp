@@ -263,6 +263,7 @@ int run_request(const request_options& options)
     refuse_oversized(options.messages);
     const std::string url = resolve_endpoint(options.endpoint);
     const curve_keys keys = load_curve_keys(options.curve, "request");
+    require_resolvable_host(url);
     vorzmq_context context;
     vorzmq_request_socket request(context, url);
     request.set_receive_timeout_ms(options.timeout_ms);

@@ -99,6 +99,7 @@ std::string describe_reply(const std::string& reply)
 int run_rebroadcast(const rebroadcast_options& options)
 {
     const std::string url = resolve_endpoint(options.endpoint);
+    require_resolvable_host(url);
     const curve_keys keys = load_curve_keys(options.curve, "rebroadcast");
     prepared given;
     if (options.has_json) {

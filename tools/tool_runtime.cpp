@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <grp.h>
+#include <netdb.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -273,8 +274,52 @@ void raise_open_file_limit()
     }
 }
 
+std::string unresolvable_host(const std::string& url)
+{
+    static const std::string tcp_prefix = "tcp://";
+    if (url.rfind(tcp_prefix, 0) != 0) {
+        return {};
+    }
+    std::string address = url.substr(tcp_prefix.size());
+    const std::string::size_type source_end = address.find(';');  // tcp://SOURCE;HOST:PORT
+    if (source_end != std::string::npos) {
+        address.erase(0, source_end + 1);
+    }
+    const std::string::size_type port_start = address.rfind(':');
+    std::string host = address.substr(0, port_start);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (host.empty() || host == "*") {
+        return {};
+    }
+    // As libzmq resolves it: IPv4 only, as ZMQ_IPV6 is not set.
+    addrinfo hints{};
+    hints.ai_family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (result == 0) {
+        freeaddrinfo(found);
+        return {};
+    }
+    return "the host name " + host + " of " + url + " does not resolve (" + gai_strerror(result) + ")";
+}
+
+void require_resolvable_host(const std::string& url)
+{
+    const std::string unresolved = unresolvable_host(url);
+    if (!unresolved.empty()) {
+        throw command_failure(unresolved + ": nothing was sent");
+    }
+}
+
 std::string unreachable_endpoint_note(const std::string& url)
 {
+    const std::string unresolved = unresolvable_host(url);
+    if (!unresolved.empty()) {
+        return unresolved + "; trying again";
+    }
     const std::string directory = ipc_directory(url);
     if (directory.empty()) {
         return {};

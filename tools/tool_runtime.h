@@ -76,7 +76,15 @@ constexpr unsigned queue_directory_mode = 01770;
 // other missing directory throws command_failure naming it.
 void require_ipc_directory(const std::string& url);
 
-// For connecting commands: a line that says why an ipc:// endpoint cannot be
+// For a tcp:// URL whose host name does not resolve (as libzmq would
+// resolve it): a line that names it and why; else empty.
+std::string unresolvable_host(const std::string& url);
+// For one-shot commands, before anything is sent: throws command_failure
+// naming a host name that does not resolve.
+void require_resolvable_host(const std::string& url);
+
+// For connecting commands: a line that says why a tcp:// host cannot be
+// resolved (and that it is tried again), or why an ipc:// endpoint cannot be
 // reached yet (its directory is missing, so no server can have bound it) or
 // at all for this user (no permission, and which group has it), or empty.
 std::string unreachable_endpoint_note(const std::string& url);

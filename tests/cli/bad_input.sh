@@ -96,4 +96,26 @@ $long_ipc|File name too long
 TABLE
 }
 
+# A host name that does not resolve is named at once: the one-shot commands
+# exit 1 before sending anything, the long-running ones say it and go on.
+case_unresolvable_host() {
+    local url=tcp://no-such-host.invalid:5555 arguments name
+    for arguments in "request $url hello" "rebroadcast $url alarm 1"; do
+        # shellcheck disable=SC2086
+        run $arguments
+        [ "$status" -eq 1 ] || fail "vorzmq $arguments: exit status $status"
+        expect_contains "$WORK/run.err" "the host name no-such-host.invalid of $url does not resolve"
+        expect_contains "$WORK/run.err" "nothing was sent"
+    done
+    start subscriber subscribe "$url"
+    start forwarder forward --from "$url" --to "tcp://127.0.0.1:*"
+    start balancer balance --listen "tcp://127.0.0.1:*" --to "$url"
+    for name in subscriber forwarder balancer; do
+        local pid_variable="${name}_pid"
+        wait_for_line "$WORK/$name.err" "the host name no-such-host.invalid of $url does not resolve" 15 \
+            "${!pid_variable}"
+        expect_contains "$WORK/$name.err" "; trying again"
+    done
+}
+
 run_case
