@@ -290,13 +290,24 @@ int run_request(const request_options& options)
             // be read here and each message's fate reported. A failed
             // exchange makes the library re-create the socket before the
             // next send.
-            request.send(message, false);
             std::string failure;
-            if (vorzmq_last_result() != vorzmq_result::ok) {
-                failure = "was not sent: " + failure_reason();
-            } else if (!request.receive(reply)) {
-                failure = "was not acknowledged: " + describe_unacknowledged(url, options.timeout_ms);
-            } else if (reply != std::string("ok", 3) && reply != "ok") {
+            for (int attempt = 0;; ++attempt) {
+                request.send(message, false);
+                if (vorzmq_last_result() != vorzmq_result::ok) {
+                    failure = "was not sent: " + failure_reason();
+                } else if (!request.receive(reply)) {
+                    failure = "was not acknowledged: " + describe_unacknowledged(url, options.timeout_ms);
+                }
+                if (failure.empty() || vorzmq_last_result() != vorzmq_result::no_reply ||
+                    attempt == options.retries) {
+                    break;
+                }
+                std::cerr << "vorzmq request: \"" << excerpt(message) << "\" got no reply within "
+                          << options.timeout_ms << " ms; sending it again (" << attempt + 1 << " of "
+                          << options.retries << ")" << std::endl;
+                failure.clear();
+            }
+            if (failure.empty() && reply != std::string("ok", 3) && reply != "ok") {
                 failure = "was not acknowledged: " +
                           (reply.empty() ? std::string("the server answered with an empty reply")
                                          : "unexpected reply \"" + excerpt(reply) + "\"");

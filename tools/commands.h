@@ -29,6 +29,10 @@ struct request_options {
     // How long each message's OK reply is awaited: long enough for a server
     // that is still starting (a bind pauses 500 ms).
     int timeout_ms = 5000;
+    // How many times a message without a reply within the time-out is sent
+    // again, each time on a new connection (the library closes the socket
+    // of an unanswered request at once).
+    int retries = 0;
     input_framing input = input_framing::lines;
     output_format output = output_format::text;
     curve_options curve;

@@ -286,6 +286,13 @@ int main(int argc, char** argv)
                      "acknowledged, though the server may still have received it")
         ->check(CLI::Range(1, 3600000))
         ->default_str(std::to_string(request.timeout_ms));
+    request_command
+        ->add_option("--retries", request.retries,
+                     "Send a message that got no reply within --timeout-ms again, up to N more times, each on a "
+                     "new connection; a server may then get it more than once")
+        ->type_name("N")
+        ->check(CLI::Range(0, 1000))
+        ->default_str("0");
     add_input_option(*request_command, request.input);
     add_output_option(*request_command, request.output);
     add_curve_client_options(*request_command, request.curve);

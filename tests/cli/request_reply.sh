@@ -76,6 +76,23 @@ acknowledged: c"
     wait_for_exit "$server_pid" 0
 }
 
+case_retries_reach_a_late_server() {
+    # A server that starts after the first try gets a later one, each try
+    # on a new connection.
+    start requester request orders hello --timeout-ms 300 --retries 200
+    wait_for_line "$WORK/requester.err" '"hello" got no reply within 300 ms; sending it again (1 of 200)' 15 \
+        "$requester_pid"
+    start server serve orders
+    wait_for_exit "$requester_pid" 0 60
+    expect_file "$WORK/requester.out" "acknowledged: hello"
+    grep -qx hello "$WORK/server.out" || fail "the server did not get hello"
+    # Out of tries: the last failure is told, after every try.
+    run request nobody hi --timeout-ms 200 --retries 2
+    expect_status 1
+    [ "$(grep -c 'sending it again' "$WORK/run.err")" -eq 2 ] || fail "not 2 retries: $(cat "$WORK/run.err")"
+    expect_contains "$WORK/run.err" '"hi" was not acknowledged: no reply from'
+}
+
 case_serve_write_fails() {
     # Nothing that could not be written is acknowledged.
     "$VORZMQ" serve orders --count 2 >/dev/full 2>"$WORK/server.err" &
