@@ -134,8 +134,8 @@ void add_curve_server_options(CLI::App& command, curve_options& options)
             ->type_name("FILE");
     command
         .add_option("--allow", options.allow_dir,
-                    "Admit only CURVE clients whose public certificate (NAME.key) is in DIR; files added or removed "
-                    "apply within a second")
+                    "Admit only CURVE clients whose public certificate (NAME.key) is in DIR; a file added or removed "
+                    "applies to the next connection (connections open stay open)")
         ->type_name("DIR")
         ->needs(secret);
 }
@@ -174,8 +174,8 @@ void add_curve_both_options(CLI::App& command, curve_options& options, const std
         ->type_name("FILE ...");
     command
         .add_option("--allow", options.allow_dir,
-                    "Admit only CURVE clients whose public certificate (NAME.key) is in DIR; files added or removed "
-                    "apply within a second")
+                    "Admit only CURVE clients whose public certificate (NAME.key) is in DIR; a file added or removed "
+                    "applies to the next connection (connections open stay open)")
         ->type_name("DIR")
         ->needs(secret);
 }

@@ -254,6 +254,7 @@ int main(int argc, char** argv)
     add_keygen_options(*keygen_command, keygen);
     add_common_options(*keygen_command, log_level,
                        "  vorzmq keygen server --dir /etc/vorzmq && vorzmq keygen alice\n"
+                       "  mkdir -p /etc/vorzmq/clients && cp alice.key /etc/vorzmq/clients/   # admit alice\n"
                        "  vorzmq serve orders --curve-secret /etc/vorzmq/server.key_secret --allow /etc/vorzmq/clients\n"
                        "  vorzmq request orders hello --curve-server /etc/vorzmq/server.key --curve-secret alice.key_secret",
                        "Files:\n  NAME.key holds the public key (mode 0644): give it to the peers. NAME.key_secret holds "
