@@ -36,22 +36,32 @@ namespace {
 // How long the subscriber waits per receive before it looks at the stop flag.
 constexpr int subscribe_poll_ms = 200;
 
-// Why an exchange that was sent got no acknowledgement, from this thread's
-// last outcome. A missing reply does not mean the server never got it.
-std::string describe_unacknowledged(const std::string& url, int timeout_ms)
+}  // namespace
+
+std::string await_reply(vorzmq_request_socket& request, std::string& reply, const std::string& url, int timeout_ms)
 {
-    switch (vorzmq_last_result()) {
-    case vorzmq_result::no_reply:
-        return "no reply from " + url + " within " + std::to_string(timeout_ms) +
-               " ms (the server may still have received it)";
-    case vorzmq_result::unexpected_reply:
-        return "the server did not answer with the OK reply";
-    case vorzmq_result::refused:
-        return "refused by the server at " + url + ": " + refusal_cause();
-    default:
-        return failure_reason();
+    for (;;) {
+        if (request.receive(reply)) {
+            return {};
+        }
+        switch (vorzmq_last_result()) {
+        case vorzmq_result::interrupted:
+            if (stop_requested()) {
+                return "stopped by a signal before its reply came (the server may still have received it)";
+            }
+            continue;  // the reply is still to come on the same socket
+        case vorzmq_result::no_reply:
+            return "no reply from " + url + " within " + std::to_string(timeout_ms) +
+                   " ms (the server may still have received it)";
+        case vorzmq_result::refused:
+            return "refused by the server at " + url + ": " + refusal_cause();
+        default:
+            return failure_reason();
+        }
     }
 }
+
+namespace {
 
 // A reply socket pauses 5 s after a failed bind. An endpoint that libzmq
 // cannot use at all is refused by a connect too, at once and for the same
@@ -270,6 +280,7 @@ int run_request(const request_options& options)
     const std::string url = resolve_endpoint(options.endpoint);
     const curve_keys keys = load_curve_keys(options.curve, "request");
     require_resolvable_host(url);
+    handle_stop_signals_waking_poller();
     vorzmq_context context;
     vorzmq_request_socket request(context, url);
     request.set_receive_timeout_ms(options.timeout_ms);
@@ -297,12 +308,16 @@ int run_request(const request_options& options)
             // exchange makes the library re-create the socket before the
             // next send.
             std::string failure;
+            if (stop_requested()) {
+                throw stopped_by_signal();
+            }
             for (int attempt = 0;; ++attempt) {
                 request.send(message, false);
                 if (vorzmq_last_result() != vorzmq_result::ok) {
                     failure = "was not sent: " + failure_reason();
-                } else if (!request.receive(reply)) {
-                    failure = "was not acknowledged: " + describe_unacknowledged(url, options.timeout_ms);
+                } else {
+                    const std::string why = await_reply(request, reply, url, options.timeout_ms);
+                    failure = why.empty() ? why : "was not acknowledged: " + why;
                 }
                 if (failure.empty() || vorzmq_last_result() != vorzmq_result::no_reply ||
                     attempt == options.retries) {
@@ -331,6 +346,8 @@ int run_request(const request_options& options)
     } catch (const command_failure&) {
         write_out();
         throw;
+    } catch (const stopped_by_signal&) {
+        // Nothing was in flight: what was acknowledged is all there is.
     }
     write_out();
     if (failed != 0) {
@@ -345,6 +362,7 @@ int run_publish(const publish_options& options)
     const std::string url = resolve_endpoint(options.endpoint);
     const curve_keys keys = load_curve_keys(options.curve, "publish");
     require_ipc_directory(url);
+    handle_stop_signals_waking_poller();
     vorzmq_context context;
     const std::unique_ptr<vorzmq_authenticator> allow_list = start_allow_list(context, keys);
     vorzmq_pub_socket publisher(context, url);
@@ -354,14 +372,21 @@ int run_publish(const publish_options& options)
     publisher.set_linger_ms(options.linger_ms);
     const std::string bound = bind_or_fail(publisher, url);
     std::cerr << "vorzmq publish: publishing on " << bound << curve_note(keys) << '\n';
-    if (options.wait_ms > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(options.wait_ms));
+    const auto waited = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(options.wait_ms, 0));
+    while (std::chrono::steady_clock::now() < waited && !stop_requested()) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::milliseconds(50), waited - std::chrono::steady_clock::now()));
     }
     std::size_t failed = 0;
+    std::size_t published = 0;
     std::string refused;
     try {
         for_each_message(options.data, options.input, [&](const std::string& data) {
+            if (stop_requested()) {
+                throw stopped_by_signal();
+            }
             publisher.send(options.topic, data);
+            published += vorzmq_last_result() == vorzmq_result::ok ? 1 : 0;
             if (vorzmq_last_result() != vorzmq_result::ok) {
                 ++failed;
                 std::cerr << "vorzmq publish: \"" << excerpt(data) << "\" was not published: "
@@ -371,6 +396,12 @@ int run_publish(const publish_options& options)
     } catch (const command_failure& error) {
         // What went out before it still gets its chance to arrive.
         refused = error.what();
+    } catch (const stopped_by_signal&) {
+    }
+    if (stop_requested()) {
+        // A stop asked for is a normal end: what was published still gets
+        // its linger, and only a loss makes it a failure.
+        std::cerr << "vorzmq publish: stopped by a signal after " << published << " messages" << std::endl;
     }
     const std::string dropped = leave_when_read(bound, options.linger_ms);
     if (!dropped.empty()) {

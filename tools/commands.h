@@ -12,6 +12,8 @@
 #include "message_input.h"
 #include "security.h"
 
+class vorzmq_request_socket;
+
 namespace vorzmq_tool {
 
 struct serve_options {
@@ -105,6 +107,11 @@ std::string leave_when_read(const std::string& endpoint, int linger_ms);
 
 int run_url(const std::string& name);
 int run_serve(const serve_options& options);
+// Waits for the reply to the request just sent, through signals that are no
+// stop. Returns empty when a reply came, else why none did, in words; a
+// stop signal ends the wait.
+std::string await_reply(vorzmq_request_socket& request, std::string& reply, const std::string& url, int timeout_ms);
+
 int run_request(const request_options& options);
 int run_publish(const publish_options& options);
 int run_subscribe(const subscribe_options& options);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include "message_format.h"
@@ -59,6 +60,13 @@ bool message_reader::fill(const std::function<void()>& idle)
     }
     idle();
     for (;;) {
+        // A stop signal ends the input: poll, unlike read, is never resumed
+        // after the wake-up signal's handler.
+        pollfd readable{descriptor, POLLIN, 0};
+        if (stop_requested() || (poll(&readable, 1, -1) < 0 && errno == EINTR && stop_requested())) {
+            at_end = true;
+            return false;
+        }
         const ssize_t got = read(descriptor, buffer.data() + end, buffer.size() - end);
         if (got > 0) {
             end += static_cast<std::size_t>(got);

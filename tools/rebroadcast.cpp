@@ -111,6 +111,7 @@ int run_rebroadcast(const rebroadcast_options& options)
             throw command_failure(given.reason + "; nothing was sent");
         }
     }
+    handle_stop_signals_waking_poller();
     vorzmq_context context;
     vorzmq_request_socket request(context, url);
     request.set_receive_timeout_ms(options.timeout_ms);
@@ -127,19 +128,16 @@ int run_rebroadcast(const rebroadcast_options& options)
     std::size_t failed = 0;
     std::string reply;
     const auto send = [&](const prepared& message) {
+        if (stop_requested()) {
+            throw stopped_by_signal();
+        }
         std::string failure = message.reason.empty() ? std::string() : message.reason + "; not sent";
         if (failure.empty()) {
             request.send(message.text, false);
             if (vorzmq_last_result() != vorzmq_result::ok) {
                 failure = "not sent: " + failure_reason();
-            } else if (!request.receive(reply)) {
-                const vorzmq_result result = vorzmq_last_result();
-                failure = "not acknowledged: " +
-                          (result == vorzmq_result::no_reply
-                               ? "no reply from " + url + " within " + std::to_string(options.timeout_ms) +
-                                     " ms (the server may still have received it)"
-                           : result == vorzmq_result::refused ? "refused by the server at " + url + ": " + refusal_cause()
-                                                              : failure_reason());
+            } else if (const std::string why = await_reply(request, reply, url, options.timeout_ms); !why.empty()) {
+                failure = "not acknowledged: " + why;
             } else if (reply != std::string("ok", 3)) {
                 failure = "not acknowledged: " + describe_reply(reply);
             }
@@ -155,13 +153,18 @@ int run_rebroadcast(const rebroadcast_options& options)
         line += message.data;
         std::cout << line << std::endl;
     };
-    if (options.has_json) {
-        send(given);
-    } else {
-        if (!options.has_topic && isatty(STDIN_FILENO)) {
-            std::cerr << "(one {\"topic\":TOPIC,\"data\":DATA} object per message)\n";
+    if (!options.has_json && !options.has_topic && isatty(STDIN_FILENO)) {
+        std::cerr << "(one {\"topic\":TOPIC,\"data\":DATA} object per message)\n";
+    }
+    try {
+        if (options.has_json) {
+            send(given);
+        } else {
+            for_each_message({}, options.input,
+                             [&](const std::string& message) { send(prepare_line(options, message)); });
         }
-        for_each_message({}, options.input, [&](const std::string& message) { send(prepare_line(options, message)); });
+    } catch (const stopped_by_signal&) {
+        // Nothing was in flight: what was acknowledged is all there is.
     }
     if (failed != 0) {
         exit_dropping_unsent(exit_failure);

@@ -51,13 +51,14 @@ sigset_t block_stop_signals();
 // Call before the context is created. A second signal ends the process at
 // once.
 void handle_stop_signals();
-// The same, and the first stop signal also interrupts a vorzmq_poller::wait
-// of the calling thread, which then returns 0: a command that waits only in
-// a poller stops at once. Not for commands that block in a receive, which
-// the library would report as failed.
+// The same, and the first stop signal also wakes the calling thread: a
+// vorzmq_poller::wait returns 0, a receive ends as `interrupted` (its socket
+// kept), and a wait for standard input ends it.
 void handle_stop_signals_waking_poller();
 // Call from the thread that set up the stop signals.
 bool stop_requested();
+// Thrown to leave a loop over messages when stop_requested() said so.
+struct stopped_by_signal {};
 
 // A text containing "://" is a ZeroMQ URL, used as given; anything else is
 // a queue name, turned into its endpoint under $VOR_HOME. Throws

@@ -13,6 +13,8 @@
                                        key; prints the bound endpoint
   pyzmq_peer.py subscribe URL TOPIC    prints the data of each message, one
                                        a line, until stopped
+  pyzmq_peer.py hold URL               a server that never answers: prints
+                                       each request, one a line
 """
 import sys
 
@@ -58,6 +60,11 @@ def main(args):
         while True:
             socket.recv()
             socket.send(b"ok\0")  # the acknowledgement of the library's reply socket
+    if command == "hold":
+        socket = context.socket(zmq.ROUTER)
+        socket.bind(args[1])
+        while True:
+            print(socket.recv_multipart()[-1].decode(errors="replace"), flush=True)
     if command == "subscribe":
         socket = context.socket(zmq.SUB)
         socket.subscribe(args[2].encode())

@@ -264,4 +264,38 @@ case_message_bound() {
     base64 -d "$WORK/server.out" | cmp -s - "$WORK/largest" || fail "the largest request did not arrive whole"
 }
 
+# One rule for a stop signal (SIGINT, SIGTERM): status 0 when nothing was
+# left undone, 1 when a message was: here one whose reply had not come.
+# status | signal | line sent to a server that holds it unanswered ("-":
+# none, the command waits for input) | stderr before the signal | stderr
+# after it | command
+case_stopped_by_signal() {
+    require_pyzmq
+    /usr/bin/python3 "$(dirname "$0")/pyzmq_peer.py" hold "ipc://$VOR_HOME/queues/held" >"$WORK/held.out" &
+    background_pids+=($!)
+    local fields arguments
+    while IFS='|' read -r -a fields; do
+        read -r -a arguments <<<"${fields[5]}"
+        mkfifo "$WORK/input.fifo"
+        START_INPUT=$WORK/input.fifo start command "${arguments[@]}"
+        exec 5>"$WORK/input.fifo"
+        if [ "${fields[2]}" != - ]; then
+            echo "${fields[2]}" >&5
+            wait_for_line "$WORK/held.out" "${fields[2]}"
+        else
+            wait_for_line "$WORK/command.err" "${fields[3]}" 15 "$command_pid"
+        fi
+        kill -s "${fields[1]}" "$command_pid"
+        wait_for_exit "$command_pid" "${fields[0]}" 10
+        expect_contains "$WORK/command.err" "${fields[4]}"
+        exec 5>&-
+        rm "$WORK/input.fifo"
+    done <<TABLE
+1|TERM|hello||"hello" was not acknowledged: stopped by a signal before its reply came|request held
+1|INT|4321||not acknowledged: stopped by a signal before its reply came|rebroadcast held t
+0|TERM|-|waiting for a server to bind it|waiting for a server to bind it|request ipc://$WORK/absent/idle
+0|INT|-|vorzmq publish: publishing on|vorzmq publish: stopped by a signal after 0 messages|publish events t
+TABLE
+}
+
 run_case
