@@ -377,6 +377,9 @@ bool report_curve_refusal(const char* signature, const void* object, void* socke
         note_refusal_or_success(object, failure != 0);
     }
     if (failure == 0) {
+        if (later == 0 && is_clear_text(setting)) {
+            stop_watching_handshakes(object, socket);  // connected: see wait_for_reply_or_refusal
+        }
         return false;
     }
     const bool mechanisms_differ =
@@ -449,7 +452,11 @@ int wait_for_reply_or_refusal(const void* object, void* socket, int flags, int32
             if (failure == 0) {
                 // Connected: the receive waits for the reply as it always
                 // has. Only the handshake, usually a few milliseconds, is
-                // added to its time-out.
+                // added to its time-out. A client in clear text has nothing
+                // more to learn from the watch, which costs two descriptors.
+                if (is_clear_text(setting)) {
+                    stop_watching_handshakes(object, socket);
+                }
                 return flags;
             }
             // libzmq tries again by itself after a handshake that ended

@@ -219,6 +219,21 @@ TEST_F(curve_test, wrong_server_key_or_clear_text_client_gets_nothing_through)
         expect_record_at(error_level, "Request Refused by the Server: " + url + handshake_failed,
                          "bool vorzmq_request_socket::receive(string&)");
     }
+    {
+        // A client in clear text is told that the server wants CURVE when
+        // the server says so, not at its time-out.
+        captured_log().clear();
+        vorzmq_request_socket request(context, url);
+        request.set_receive_timeout_ms(120000);
+        const auto started = std::chrono::steady_clock::now();
+        request.send("clear", true);
+        EXPECT_EQ(vorzmq_last_result(), vorzmq_result::refused);
+        EXPECT_EQ(vorzmq_last_error(), EPROTONOSUPPORT);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+        expect_record_at(error_level,
+                         "Request Refused by the Server: " + url + " -- The Server Wants CURVE, This Client Is Clear Text",
+                         "void vorzmq_request_socket::send(const string&, bool)");
+    }
     // The right key gets through on the same server, and only it.
     EXPECT_EQ(request_once(context, url, server_keys.public_key, "", 5000), vorzmq_result::ok)
         << testing::PrintToString(problems());
