@@ -43,7 +43,16 @@ struct curve_setting {
     bool handshake_done = false;
     int seen_failure = 0;
     uint32_t seen_failure_value = 0;
+    bool clear_text_watch = false;  // counted in clear_text_watches
 };
+
+// Each watch is two libzmq sockets of the host's context, and a client in
+// clear text, unlike one over CURVE, never asked for it: at most this many
+// such watches are open at once (each closes once its socket connected), so
+// that a host's pool of sockets never runs into libzmq's socket limit on
+// their account. Clients beyond them are told no reply instead.
+constexpr size_t most_clear_text_watches = 32;
+size_t clear_text_watches = 0;  // under the registry's mutex
 
 bool is_clear_text(const curve_setting& setting)
 {
@@ -76,6 +85,7 @@ void keep(const void* object, curve_setting setting)
     const auto found = shared.settings.find(object);
     if (found != shared.settings.end()) {
         setting.monitor = found->second.monitor;
+        setting.clear_text_watch = found->second.clear_text_watch;
         found->second = std::move(setting);
         return;
     }
@@ -85,6 +95,16 @@ void keep(const void* object, curve_setting setting)
 
 constexpr int handshake_events = ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
                                  ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
+
+// Takes the setting's watch out, to be closed by the caller. Under the
+// registry's mutex.
+void* take_monitor(curve_setting& setting)
+{
+    if (std::exchange(setting.clear_text_watch, false)) {
+        --clear_text_watches;
+    }
+    return std::exchange(setting.monitor, nullptr);
+}
 
 // Watches the handshakes of a client's new socket; the watch of its previous
 // socket, which libzmq ended when it closed that socket, is closed here.
@@ -98,12 +118,23 @@ void watch_handshakes(const char* signature, const socket_handle& handle)
     static std::atomic<unsigned long> watches{0};
     const unsigned long number = watches++;
     void* previous = nullptr;
+    bool clear_text = false;
+    bool over_the_limit = false;
     {
         const std::lock_guard<std::mutex> held(shared.mutex);
-        previous = std::exchange(shared.settings.at(handle.object).monitor, nullptr);
+        curve_setting& kept = shared.settings.at(handle.object);
+        previous = take_monitor(kept);
+        clear_text = is_clear_text(kept);
+        over_the_limit = clear_text && clear_text_watches >= most_clear_text_watches;
+        if (clear_text && !over_the_limit) {
+            ++clear_text_watches;  // taken now, given back below on a failure
+        }
     }
     if (previous != nullptr) {
         zmq_close(previous);
+    }
+    if (over_the_limit) {
+        return;
     }
     char name[80];
     std::snprintf(name, sizeof name, "inproc://vorzmq.handshakes.%lu", number);
@@ -117,11 +148,16 @@ void watch_handshakes(const char* signature, const socket_handle& handle)
         const int err = zmq_errno();
         LOG4CXX_WARN(logger, "Failed to Watch CURVE Handshakes -- " << zmq_strerror(err));
         zmq_close(monitor);
+        if (clear_text) {
+            const std::lock_guard<std::mutex> held(shared.mutex);
+            --clear_text_watches;
+        }
         return;
     }
     const std::lock_guard<std::mutex> held(shared.mutex);
     curve_setting& kept = shared.settings.at(handle.object);
     kept.monitor = monitor;
+    kept.clear_text_watch = clear_text;
     kept.handshake_done = false;
     kept.seen_failure = 0;
 }
@@ -278,7 +314,7 @@ void* take_watch(const void* object, after_taking then)
     if (found == shared.settings.end()) {
         return nullptr;
     }
-    void* const monitor = std::exchange(found->second.monitor, nullptr);
+    void* const monitor = take_monitor(found->second);
     if (then == after_taking::forget_settings) {
         shared.settings.erase(found);
         --objects_with_settings;
@@ -417,9 +453,22 @@ int wait_for_reply_or_refusal(const void* object, void* socket, int flags, int32
     if (socket == nullptr || (flags & ZMQ_DONTWAIT) != 0 || timeout_ms <= 0) {
         return flags;
     }
+    // Read in place: a copy of the setting would copy its keys at every
+    // receive.
     curve_setting setting;
-    if (!find(object, setting) || setting.monitor == nullptr || setting.handshake_done) {
-        return flags;
+    {
+        if (objects_with_settings.load(std::memory_order_relaxed) == 0) {
+            return flags;
+        }
+        curve_registry& shared = registry();
+        const std::lock_guard<std::mutex> held(shared.mutex);
+        const auto found = shared.settings.find(object);
+        if (found == shared.settings.end() || found->second.monitor == nullptr || found->second.handshake_done) {
+            return flags;
+        }
+        setting.server = found->second.server;
+        setting.server_key = found->second.server_key;
+        setting.monitor = found->second.monitor;
     }
     using std::chrono::milliseconds;
     using std::chrono::steady_clock;
