@@ -39,7 +39,8 @@ namespace {
 // for: the whole stop stays well within a second.
 constexpr int stop_linger_ms = 200;
 constexpr char control_endpoint[] = "inproc://vorzmq-proxy-control";
-constexpr char monitor_endpoint[] = "inproc://vorzmq-proxy-servers";
+constexpr char upstreams_endpoint[] = "inproc://vorzmq-proxy-servers";
+constexpr char clients_endpoint[] = "inproc://vorzmq-proxy-clients";
 // How often the controller looks for a stop signal or a statistics time.
 constexpr long control_tick_ns = 50L * 1000 * 1000;
 
@@ -83,25 +84,21 @@ private:
     void* socket;
 };
 
-// The watch of the upstream socket's connections and handshakes, from
-// before its first connect: each change told, a refused upstream tried
-// again, and the connected ones counted.
-class upstream_watch {
+// A libzmq monitor of one of the proxy's sockets and its reader, from
+// before the socket's first connection.
+class socket_watch {
 public:
-    upstream_watch(void* context, void* upstream_socket, const std::vector<std::string>& urls, bool curve, const char* noun,
-                   const std::shared_ptr<proxy_counts>& counts)
-        : monitor(context, ZMQ_PAIR), stopper(upstream_socket)
+    socket_watch(void* context, void* watched, const char* endpoint, int events)
+        : monitor(context, ZMQ_PAIR), stopper(watched)
     {
-        zmq_socket_monitor(upstream_socket, monitor_endpoint, server_states::events());
-        zmq_connect(monitor.get(), monitor_endpoint);
-        states = std::make_shared<server_states>(monitor.get(), urls, curve, noun, counts);
+        zmq_socket_monitor(watched, endpoint, events);
+        zmq_connect(monitor.get(), endpoint);
     }
-    const std::shared_ptr<server_states>& servers() const { return states; }
+    void* reader() const { return monitor.get(); }
 
 private:
     zmq_socket_owner monitor;
     monitor_stopper stopper;  // declared last: ends the monitor before its reader closes
-    std::shared_ptr<server_states> states;
 };
 
 // The proxy's context: the library's, so that an allow-list authenticator
@@ -308,18 +305,23 @@ bool ask_statistics(void* control, proxy_statistics& statistics)
     return true;
 }
 
-// Waits up to one tick for a stop signal, reading the servers' events
-// meanwhile when there is a monitor. Returns the signal, or 0.
-int wait_one_tick(const sigset_t& stop_set, server_states* servers, const std::string& command)
+// What the controller watches besides the proxy: the upstreams'
+// connections and the bound side's refused clients.
+struct proxy_watches {
+    std::shared_ptr<server_states> upstreams;
+    std::shared_ptr<client_watch> clients;
+};
+
+// Waits up to one tick for a stop signal, reading the watches' events
+// meanwhile. Returns the signal, or 0.
+int wait_one_tick(const sigset_t& stop_set, const proxy_watches& watches, const std::string& command)
 {
     const timespec no_wait{0, 0};
-    const timespec tick{0, control_tick_ns};
-    if (servers == nullptr) {
-        return std::max(sigtimedwait(&stop_set, nullptr, &tick), 0);
-    }
-    zmq_pollitem_t item{servers->socket(), 0, ZMQ_POLLIN, 0};
-    zmq_poll(&item, 1, control_tick_ns / 1000000);
-    servers->read(command);
+    zmq_pollitem_t items[] = {{watches.upstreams->socket(), 0, ZMQ_POLLIN, 0},
+                              {watches.clients->socket(), 0, ZMQ_POLLIN, 0}};
+    zmq_poll(items, 2, control_tick_ns / 1000000);
+    watches.upstreams->read(command);
+    watches.clients->read(command);
     return std::max(sigtimedwait(&stop_set, nullptr, &no_wait), 0);
 }
 
@@ -354,7 +356,7 @@ void restart_for(void* control, proxy_steering& steering, std::vector<std::strin
 // proxy when an upstream that refused it is due to be tried again. Its
 // control socket is closed (and `closed` set) before the context may end.
 void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::string& command,
-                   const statistics_printer& print, std::shared_ptr<server_states> servers,
+                   const statistics_printer& print, proxy_watches watches,
                    std::shared_ptr<proxy_counts> counts, proxy_steering& steering,
                    const std::atomic<bool>& proxy_ended, std::promise<void> closed)
 {
@@ -371,7 +373,7 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
     int signal_number = 0;
     proxy_statistics carried{};
     while (!proxy_ended) {
-        signal_number = wait_one_tick(stop_set, servers.get(), command);
+        signal_number = wait_one_tick(stop_set, watches, command);
         if (signal_number > 0) {
             {
                 const std::lock_guard<std::mutex> held(steering.mutex);
@@ -380,11 +382,9 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
             zmq_send(control, "TERMINATE", 9, 0);
             break;
         }
-        if (servers) {
-            std::vector<std::string> due = servers->take_due_retries();
-            if (!due.empty()) {
-                restart_for(control, steering, std::move(due), carried);
-            }
+        std::vector<std::string> due = watches.upstreams->take_due_retries();
+        if (!due.empty()) {
+            restart_for(control, steering, std::move(due), carried);
         }
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -395,8 +395,7 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
             statistics = statistics.plus(carried);
             counts->update(statistics);
             if (print_due) {
-                std::cout << command << ": " << print(statistics) << (servers ? servers->summary() : "")
-                          << std::endl;
+                std::cout << command << ": " << print(statistics) << watches.upstreams->summary() << std::endl;
             }
         }
         if (print_due) {
@@ -417,10 +416,10 @@ void control_proxy(void* context, sigset_t stop_set, int stats_s, const std::str
 
 // Runs libzmq's proxy between the two sockets until a stop signal, and
 // anew after connecting again to upstreams the controller names. The
-// controller reads `servers`' monitor until this returns.
+// controller reads the watches until this returns.
 int run_steered(void* context, void* frontend, void* backend, upstream_connections& connected, sigset_t stop_set, int stats_s,
                 const std::string& command, const statistics_printer& print,
-                const std::shared_ptr<proxy_counts>& counts, const std::shared_ptr<server_states>& servers)
+                const std::shared_ptr<proxy_counts>& counts, const proxy_watches& watches)
 {
     zmq_socket_owner control(context, ZMQ_PAIR);
     if (zmq_bind(control.get(), control_endpoint) != 0) {
@@ -432,7 +431,7 @@ int run_steered(void* context, void* frontend, void* backend, upstream_connectio
     std::future<void> control_closed = closed.get_future();
     // The thread owns the promise: it may still be leaving set_value when
     // this thread has seen it and gone on.
-    std::thread(control_proxy, context, stop_set, stats_s, command, print, servers, counts, std::ref(steering),
+    std::thread(control_proxy, context, stop_set, stats_s, command, print, watches, counts, std::ref(steering),
                 std::cref(proxy_ended), std::move(closed))
         .detach();
     int result = 0;
@@ -489,8 +488,11 @@ int run_forward(const forward_options& options)
     // one back. --lossless asks for exactly that.
     set_int(subscribers.get(), ZMQ_SNDHWM, options.hwm);
     set_int(subscribers.get(), ZMQ_XPUB_NODROP, options.lossless ? 1 : 0);
-    const upstream_watch watch(context.get(), publishers.get(), from, is_curve_client(keys), "publisher",
-                               counts);
+    const socket_watch upstream_events(context.get(), publishers.get(), upstreams_endpoint, server_states::events());
+    const socket_watch client_events(context.get(), subscribers.get(), clients_endpoint, client_watch::events());
+    const proxy_watches watches{std::make_shared<server_states>(upstream_events.reader(), from, is_curve_client(keys),
+                                                                "publisher", counts),
+                                std::make_shared<client_watch>(client_events.reader(), is_curve_server(keys))};
     upstream_connections connected(publishers.get(), from, keys);
     connected.connect_all(command, keys);
     const std::string bound = bind_hardened(subscribers.get(), to, keys);
@@ -510,7 +512,7 @@ int run_forward(const forward_options& options)
         return line.str();
     };
     return run_steered(context.get(), publishers.get(), subscribers.get(), connected, stop_set, options.stats_s,
-                       command, print, counts, watch.servers());
+                       command, print, counts, watches);
 }
 
 int run_balance(const balance_options& options)
@@ -531,7 +533,11 @@ int run_balance(const balance_options& options)
     // kept for its reconnection, would otherwise take its turn of requests
     // and lose them all.
     set_int(servers.get(), ZMQ_IMMEDIATE, 1);
-    const upstream_watch watch(context.get(), servers.get(), to, is_curve_client(keys), "server", counts);
+    const socket_watch upstream_events(context.get(), servers.get(), upstreams_endpoint, server_states::events());
+    const socket_watch client_events(context.get(), requesters.get(), clients_endpoint, client_watch::events());
+    const proxy_watches watches{
+        std::make_shared<server_states>(upstream_events.reader(), to, is_curve_client(keys), "server", counts),
+        std::make_shared<client_watch>(client_events.reader(), is_curve_server(keys))};
     upstream_connections connected(servers.get(), to, keys);
     connected.connect_all(command, keys);
     const std::string bound = bind_hardened(requesters.get(), listen, keys);
@@ -546,7 +552,7 @@ int run_balance(const balance_options& options)
         return line.str();
     };
     return run_steered(context.get(), requesters.get(), servers.get(), connected, stop_set, options.stats_s, command,
-                       print, counts, watch.servers());
+                       print, counts, watches);
 }
 
 }  // namespace vorzmq_tool

@@ -285,6 +285,61 @@ private:
     std::vector<server_state> states;
 };
 
+// Clients that the bound side refused in their handshake: one in clear text
+// at a CURVE endpoint, or the other way round, which libzmq drops without a
+// word. Told on stderr when the first comes, then at most once every 30 s
+// with their count. Read by the controller thread only.
+class client_watch {
+public:
+    client_watch(void* monitor, bool curve) : monitor(monitor), curve(curve) {}
+
+    static int events() { return ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL; }
+    void* socket() const { return monitor; }
+
+    void read(const std::string& command)
+    {
+        for (;;) {
+            zmq_msg_t head;
+            zmq_msg_init(&head);
+            if (zmq_msg_recv(&head, monitor, ZMQ_DONTWAIT) < 0) {
+                zmq_msg_close(&head);
+                break;
+            }
+            uint32_t value = 0;
+            if (zmq_msg_size(&head) >= sizeof(uint16_t) + sizeof value) {
+                std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&head)) + sizeof(uint16_t), sizeof value);
+            }
+            zmq_msg_close(&head);
+            char address[512] = {};
+            const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
+            url.assign(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
+            mismatched = value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH;
+            ++untold;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (untold == 0 || (told && now - told_at < std::chrono::seconds(30))) {
+            return;
+        }
+        std::cerr << command << ": refused " << untold << (untold == 1 ? " client" : " clients") << " at " << url
+                  << (!mismatched ? ": they broke the handshake's protocol"
+                      : curve   ? ": they speak clear text, and this endpoint CURVE"
+                                : ": they speak CURVE, and this endpoint clear text")
+                  << (told ? " (in the last 30 s or more)" : "") << std::endl;
+        untold = 0;
+        told = true;
+        told_at = now;
+    }
+
+private:
+    void* monitor;
+    bool curve;
+    std::string url;
+    bool mismatched = false;  // the cause of the last one
+    unsigned long untold = 0;
+    bool told = false;
+    std::chrono::steady_clock::time_point told_at{};
+};
+
 }  // namespace vorzmq_tool
 
 #endif

@@ -281,6 +281,12 @@ case_proxies_recover() {
     wait_for_line "$WORK/forwarder.err" "publisher ipc://$VOR_HOME/queues/up refused this proxy's key" 15 \
         "$forwarder_pid"
     wait_for_line "$WORK/plain.err" "server ipc://$VOR_HOME/queues/back wants CURVE" 15 "$plain_pid"
+    # A client in clear text at the proxy's CURVE side: both sides say so.
+    run request front hello --timeout-ms 60000
+    expect_status 1
+    expect_contains "$WORK/run.err" "one side speaks CURVE and the other clear text"
+    wait_for_line "$WORK/balancer.err" "refused 1 client at ipc://$VOR_HOME/queues/front: they speak clear text" 15 \
+        "$balancer_pid"
 
     cp "$WORK/keys/bob.key" "$WORK/allowed/"
     for queue in back other; do
