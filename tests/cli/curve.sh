@@ -294,6 +294,12 @@ case_proxies_recover() {
     done
     run request front hello --curve-server "$WORK/keys/bob.key" --timeout-ms 10000
     expect_status 0
+    # The 4 MiB bound is the payload's over CURVE too, through the proxy.
+    head -c 4194304 /dev/urandom >"$WORK/largest"
+    "$VORZMQ" request front --input whole --curve-server "$WORK/keys/bob.key" --timeout-ms 30000 \
+        <"$WORK/largest" >"$WORK/run.out" 2>"$WORK/run.err"
+    status=$?
+    expect_status 0
     greet_until 'echo "greeting $attempt" >&3' 'grep -qF greeting "$WORK/subscriber.out"'
     exec 3>&-
     wait_for_exit "$publisher_pid" 0 30
