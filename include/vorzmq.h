@@ -88,8 +88,9 @@ enum class vorzmq_result : int32_t {
     // since 1.2: the server refused this CURVE client, or it has the wrong
     // server key; since 1.3 also a clear-text client of a CURVE server (or
     // the other way round). vorzmq_last_error() tells which: EACCES not
-    // admitted, EPROTONOSUPPORT one side CURVE and the other clear text,
-    // EPROTO any other failed handshake.
+    // admitted, EPROTONOSUPPORT one side CURVE and the other clear text
+    // (for a clear-text client also a server that ended every handshake,
+    // which is what a CURVE server does), EPROTO any other failed handshake.
     refused,
     interrupted  // since 1.3: a signal ended the wait; the socket is kept and nothing queued is lost
 };

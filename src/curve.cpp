@@ -174,7 +174,7 @@ bool handshakes_worth_watching(const socket_handle& handle)
 // two frames: the event number and value, then the endpoint.
 constexpr int no_event = -1;
 
-int last_handshake_failure(void* monitor, uint32_t& value)
+int last_handshake_failure(void* monitor, uint32_t& value, unsigned* ended_without_cause = nullptr)
 {
     int failure = no_event;
     for (;;) {
@@ -193,8 +193,16 @@ int last_handshake_failure(void* monitor, uint32_t& value)
         }
         zmq_msg_close(&message);
         failure = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED ? 0 : event;
+        if (ended_without_cause != nullptr) {
+            *ended_without_cause = failure == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL ? *ended_without_cause + 1 : 0;
+        }
     }
 }
+
+// Handshakes in a row that the server ended without a cause, after which a
+// waiting client takes it as a refusal: libzmq tries again every 100 ms, and
+// a clear-text client whose CURVE server closes first learns nothing more.
+constexpr unsigned handshakes_ended_for_a_refusal = 3;
 
 void note_refusal_or_success(const void* object, bool refused)
 {
@@ -420,14 +428,21 @@ bool report_curve_refusal(const char* signature, const void* object, void* socke
     }
     const bool mechanisms_differ =
         failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL && value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH;
+    // A server that ends a clear-text client's handshakes most likely
+    // wants CURVE: it saw the mismatch first and closed.
+    const bool likely_mechanisms_differ =
+        mechanisms_differ || (failure == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL && is_clear_text(setting));
     // The closed socket would linger and connect again, and a server that
     // admits the client by then would get what was reported as refused.
     const int no_linger = 0;
     zmq_setsockopt(socket, ZMQ_LINGER, &no_linger, sizeof no_linger);
     record(vorzmq_result::refused, failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH ? EACCES
-                                   : mechanisms_differ                          ? EPROTONOSUPPORT
+                                   : likely_mechanisms_differ                   ? EPROTONOSUPPORT
                                                                                 : EPROTO);
-    if (mechanisms_differ) {
+    if (likely_mechanisms_differ && !mechanisms_differ) {
+        LOG4CXX_ERROR(logger, what << url << " -- The Server Ended Every Handshake -- It May Want CURVE, This Client "
+                                             "Is Clear Text");
+    } else if (mechanisms_differ) {
         LOG4CXX_ERROR(logger, what << url
                                    << (is_clear_text(setting) ? " -- The Server Wants CURVE, This Client Is Clear Text"
                                                               : " -- The Server Is Clear Text, Not CURVE"));
@@ -474,6 +489,7 @@ int wait_for_reply_or_refusal(const void* object, void* socket, int flags, int32
     using std::chrono::steady_clock;
     const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
     zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {setting.monitor, 0, ZMQ_POLLIN, 0}};
+    unsigned ended_without_cause = 0;
     for (;;) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         if (left <= 0) {
@@ -487,7 +503,7 @@ int wait_for_reply_or_refusal(const void* object, void* socket, int flags, int32
         }
         if ((items[1].revents & ZMQ_POLLIN) != 0) {
             uint32_t value = 0;
-            const int failure = last_handshake_failure(setting.monitor, value);
+            const int failure = last_handshake_failure(setting.monitor, value, &ended_without_cause);
             if (failure != no_event) {
                 curve_registry& shared = registry();
                 const std::lock_guard<std::mutex> held(shared.mutex);
@@ -510,7 +526,8 @@ int wait_for_reply_or_refusal(const void* object, void* socket, int flags, int32
             }
             // libzmq tries again by itself after a handshake that ended
             // without a cause; a refusal or a protocol error is final.
-            if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
+            if (failure == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || failure == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL ||
+                ended_without_cause >= handshakes_ended_for_a_refusal) {
                 return flags | ZMQ_DONTWAIT;  // refused: said now, not at the time-out
             }
         }

@@ -230,9 +230,12 @@ TEST_F(curve_test, wrong_server_key_or_clear_text_client_gets_nothing_through)
         EXPECT_EQ(vorzmq_last_result(), vorzmq_result::refused);
         EXPECT_EQ(vorzmq_last_error(), EPROTONOSUPPORT);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
-        expect_record_at(error_level,
-                         "Request Refused by the Server: " + url + " -- The Server Wants CURVE, This Client Is Clear Text",
-                         "void vorzmq_request_socket::send(const string&, bool)");
+        // Whichever side saw the mismatch first closed the connection.
+        const std::string refused = "Request Refused by the Server: " + url;
+        EXPECT_TRUE(has_record(error_level, refused + " -- The Server Wants CURVE, This Client Is Clear Text") ||
+                    has_record(error_level, refused + " -- The Server Ended Every Handshake -- It May Want CURVE, "
+                                                      "This Client Is Clear Text"))
+            << testing::PrintToString(all_messages());
     }
     // The right key gets through on the same server, and only it.
     EXPECT_EQ(request_once(context, url, server_keys.public_key, "", 5000), vorzmq_result::ok)

@@ -285,15 +285,17 @@ private:
     std::vector<server_state> states;
 };
 
-// Clients that the bound side refused in their handshake: one in clear text
-// at a CURVE endpoint, or the other way round, which libzmq drops without a
-// word. Told on stderr when the first comes, then at most once every 30 s
-// with their count. Read by the controller thread only.
+// Clients whose handshake failed at the bound side: one in clear text at a
+// CURVE endpoint, or the other way round, which libzmq drops without a
+// word. Whichever side sees the mismatch first closes the connection, so
+// the other may learn only that the handshake ended early: both are told.
+// On stderr when the first comes, then at most once every 30 s with their
+// count. Read by the controller thread only.
 class client_watch {
 public:
     client_watch(void* monitor, bool curve) : monitor(monitor), curve(curve) {}
 
-    static int events() { return ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL; }
+    static int events() { return ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL; }
     void* socket() const { return monitor; }
 
     void read(const std::string& command)
@@ -305,27 +307,38 @@ public:
                 zmq_msg_close(&head);
                 break;
             }
+            uint16_t event = 0;
             uint32_t value = 0;
-            if (zmq_msg_size(&head) >= sizeof(uint16_t) + sizeof value) {
-                std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&head)) + sizeof(uint16_t), sizeof value);
+            if (zmq_msg_size(&head) >= sizeof event + sizeof value) {
+                std::memcpy(&event, zmq_msg_data(&head), sizeof event);
+                std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&head)) + sizeof event, sizeof value);
             }
             zmq_msg_close(&head);
             char address[512] = {};
             const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
             url.assign(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
-            mismatched = value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH;
-            ++untold;
+            ++(event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL          ? ended_early
+               : value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH ? mismatched
+                                                                      : broken);
         }
+        const unsigned long untold = mismatched + ended_early + broken;
         const auto now = std::chrono::steady_clock::now();
         if (untold == 0 || (told && now - told_at < std::chrono::seconds(30))) {
             return;
         }
-        std::cerr << command << ": refused " << untold << (untold == 1 ? " client" : " clients") << " at " << url
-                  << (!mismatched ? ": they broke the handshake's protocol"
-                      : curve   ? ": they speak clear text, and this endpoint CURVE"
-                                : ": they speak CURVE, and this endpoint clear text")
-                  << (told ? " (in the last 30 s or more)" : "") << std::endl;
-        untold = 0;
+        std::cerr << command << ": failed handshakes at " << url << ": " << untold;
+        const auto cause = [&](unsigned long count, const char* text) {
+            if (count != 0) {
+                std::cerr << "; " << count << " " << text;
+            }
+        };
+        cause(mismatched, curve ? "in clear text at this CURVE endpoint" : "over CURVE at this clear-text endpoint");
+        cause(ended_early, curve ? "ended by the client (clear text at this CURVE endpoint, a wrong server key, or a "
+                                   "client that gave up)"
+                                 : "ended by the client (CURVE at this clear-text endpoint, or a client that gave up)");
+        cause(broken, "that broke the protocol");
+        std::cerr << (told ? " (in the last 30 s or more)" : "") << std::endl;
+        mismatched = ended_early = broken = 0;
         told = true;
         told_at = now;
     }
@@ -334,8 +347,9 @@ private:
     void* monitor;
     bool curve;
     std::string url;
-    bool mismatched = false;  // the cause of the last one
-    unsigned long untold = 0;
+    unsigned long mismatched = 0;
+    unsigned long ended_early = 0;
+    unsigned long broken = 0;
     bool told = false;
     std::chrono::steady_clock::time_point told_at{};
 };

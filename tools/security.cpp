@@ -281,8 +281,8 @@ std::string refusal_cause()
         return "this client's key is not admitted (not in the server's --allow folder)";
     }
     if (vorzmq_last_error() == EPROTONOSUPPORT) {
-        return "one side speaks CURVE and the other clear text (a CURVE server needs --curve-server with its "
-               "public certificate; a clear-text one takes none)";
+        return "the server and this client disagree on CURVE: one speaks it, the other clear text (a CURVE server "
+               "needs --curve-server with its public certificate; a clear-text one takes none)";
     }
     return "the CURVE handshake failed: a wrong --curve-server certificate, or this client is not admitted";
 }

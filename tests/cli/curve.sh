@@ -81,7 +81,7 @@ allow_list_clients() {
 0|acknowledged|--curve-server $WORK/keys/server.key --curve-secret $WORK/keys/alice.key_secret
 1|refused by the server at ipc://$VOR_HOME/queues/orders: this client's key is not admitted|--curve-server $WORK/keys/server.key --curve-secret $WORK/keys/bob.key_secret --timeout-ms 60000
 1|refused by the server|--curve-server $WORK/keys/server.key --timeout-ms 60000
-1|refused by the server at ipc://$VOR_HOME/queues/orders: one side speaks CURVE and the other clear text|--timeout-ms 60000
+1|refused by the server at ipc://$VOR_HOME/queues/orders: the server and this client disagree on CURVE|--timeout-ms 60000
 1|refused by the server at ipc://$VOR_HOME/queues/orders: the CURVE handshake failed: a wrong --curve-server|--curve-server $WORK/keys/bob.key --curve-secret $WORK/keys/alice.key_secret --timeout-ms 1500
 0|acknowledged|--curve-server $WORK/keys/server.key_secret --curve-secret $WORK/keys/alice.key_secret
 TABLE
@@ -284,8 +284,8 @@ case_proxies_recover() {
     # A client in clear text at the proxy's CURVE side: both sides say so.
     run request front hello --timeout-ms 60000
     expect_status 1
-    expect_contains "$WORK/run.err" "one side speaks CURVE and the other clear text"
-    wait_for_line "$WORK/balancer.err" "refused 1 client at ipc://$VOR_HOME/queues/front: they speak clear text" 15 \
+    expect_contains "$WORK/run.err" "the server and this client disagree on CURVE"
+    wait_for_line "$WORK/balancer.err" "failed handshakes at ipc://$VOR_HOME/queues/front: 1; 1 " 15 \
         "$balancer_pid"
 
     cp "$WORK/keys/bob.key" "$WORK/allowed/"
