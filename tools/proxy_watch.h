@@ -93,6 +93,37 @@ struct proxy_counts {
     proxy_statistics last{};
 };
 
+// One event of a libzmq socket monitor: its number and value, then the
+// endpoint it is about.
+struct monitor_event {
+    uint16_t event = 0;
+    uint32_t value = 0;
+    std::string url;
+};
+
+// Takes the next event waiting on `monitor`; false when none is.
+inline bool take_monitor_event(void* monitor, monitor_event& taken)
+{
+    zmq_msg_t head;
+    zmq_msg_init(&head);
+    if (zmq_msg_recv(&head, monitor, ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close(&head);
+        return false;
+    }
+    taken.event = 0;
+    taken.value = 0;
+    if (zmq_msg_size(&head) >= sizeof taken.event + sizeof taken.value) {
+        std::memcpy(&taken.event, zmq_msg_data(&head), sizeof taken.event);
+        std::memcpy(&taken.value, static_cast<const char*>(zmq_msg_data(&head)) + sizeof taken.event,
+                    sizeof taken.value);
+    }
+    zmq_msg_close(&head);
+    char address[512] = {};
+    const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
+    taken.url.assign(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
+    return true;
+}
+
 // Which servers a balancer's DEALER is connected to, from the events of its
 // monitor; read by the controller thread only.
 class server_states {
@@ -142,24 +173,11 @@ public:
     // Takes the events waiting; each change of a server is told on stderr.
     void read(const std::string& command)
     {
-        for (;;) {
-            zmq_msg_t head;
-            zmq_msg_init(&head);
-            if (zmq_msg_recv(&head, monitor, ZMQ_DONTWAIT) < 0) {
-                zmq_msg_close(&head);
-                set(counts->peers, static_cast<double>(up_count()));
-                return;
-            }
-            uint16_t event = 0;
-            uint32_t value = 0;
-            if (zmq_msg_size(&head) >= sizeof event + sizeof value) {
-                std::memcpy(&event, zmq_msg_data(&head), sizeof event);
-                std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&head)) + sizeof event, sizeof value);
-            }
-            zmq_msg_close(&head);
-            char address[512] = {};
-            const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
-            const std::string url(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
+        monitor_event taken;
+        while (take_monitor_event(monitor, taken)) {
+            const uint16_t event = taken.event;
+            const uint32_t value = taken.value;
+            const std::string& url = taken.url;
             const bool up = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED;
             const char* refusal = failure_text(event, value);
             if (!up && event != ZMQ_EVENT_DISCONNECTED && refusal == nullptr) {
@@ -199,6 +217,7 @@ public:
                 std::cerr << command << ": " << noun << " " << url << (up ? " connected" : " disconnected") << std::endl;
             }
         }
+        set(counts->peers, static_cast<double>(up_count()));
     }
 
     // Once the pause after a refusal is over for an upstream: every
@@ -300,26 +319,12 @@ public:
 
     void read(const std::string& command)
     {
-        for (;;) {
-            zmq_msg_t head;
-            zmq_msg_init(&head);
-            if (zmq_msg_recv(&head, monitor, ZMQ_DONTWAIT) < 0) {
-                zmq_msg_close(&head);
-                break;
-            }
-            uint16_t event = 0;
-            uint32_t value = 0;
-            if (zmq_msg_size(&head) >= sizeof event + sizeof value) {
-                std::memcpy(&event, zmq_msg_data(&head), sizeof event);
-                std::memcpy(&value, static_cast<const char*>(zmq_msg_data(&head)) + sizeof event, sizeof value);
-            }
-            zmq_msg_close(&head);
-            char address[512] = {};
-            const int size = zmq_recv(monitor, address, sizeof address - 1, 0);
-            url.assign(address, size > 0 ? std::min<size_t>(static_cast<size_t>(size), sizeof address - 1) : 0);
-            ++(event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL          ? ended_early
-               : value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH ? mismatched
-                                                                      : broken);
+        monitor_event taken;
+        while (take_monitor_event(monitor, taken)) {
+            url = taken.url;
+            ++(taken.event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL          ? ended_early
+               : taken.value == ZMQ_PROTOCOL_ERROR_ZMTP_MECHANISM_MISMATCH ? mismatched
+                                                                            : broken);
         }
         const unsigned long untold = mismatched + ended_early + broken;
         const auto now = std::chrono::steady_clock::now();
